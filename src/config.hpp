@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace vorn {
+
+// Everything that tells the engine how to search. A plain value: copies are
+// independent, and per-call overrides always go to a copy.
+struct SearchConfig {
+    std::size_t max_complexity = 10;
+    std::size_t beam_width = 1000;
+    double complexity_penalty = 0.1;
+    double alpha = 0.0;
+    double l1_ratio = 0.5;
+    double early_exit_threshold = 1e-10;
+    bool exhaustive = false;
+    bool refine_constants = true;
+
+    SearchConfig() = default;
+    SearchConfig(std::size_t max_complexity_, double complexity_penalty_, std::size_t beam_width_,
+                 double alpha_, double l1_ratio_)
+        : max_complexity(max_complexity_),
+          beam_width(beam_width_),
+          complexity_penalty(complexity_penalty_),
+          alpha(alpha_),
+          l1_ratio(l1_ratio_) {}
+};
+
+// The one error value the engine returns. The engine never throws for these.
+struct EngineError {
+    enum class Kind { NoFormula, Dimension };
+
+    Kind kind = Kind::NoFormula;
+    std::size_t max_complexity = 0;  // NoFormula
+    std::string text;                // Dimension
+
+    static EngineError no_formula(std::size_t max_complexity) {
+        return EngineError{Kind::NoFormula, max_complexity, {}};
+    }
+    static EngineError dimension(std::string text) {
+        return EngineError{Kind::Dimension, 0, std::move(text)};
+    }
+
+    std::string message() const {
+        if (kind == Kind::NoFormula)
+            return "No formula found up to complexity " + std::to_string(max_complexity);
+        return text;
+    }
+};
+
+inline constexpr const char* kDimensionMessage =
+    "Inputs and target vector must be non-empty and equal length.";
+
+// A value or an EngineError.
+template <class T>
+class Outcome {
+public:
+    Outcome(T value) : data_(std::move(value)) {}
+    Outcome(EngineError error) : data_(std::move(error)) {}
+
+    bool ok() const { return data_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+
+    T& value() & { return std::get<0>(data_); }
+    const T& value() const& { return std::get<0>(data_); }
+    T&& value() && { return std::get<0>(std::move(data_)); }
+    const EngineError& error() const { return std::get<1>(data_); }
+
+private:
+    std::variant<T, EngineError> data_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/complex.hpp"
+#include "core/token.hpp"
+#include "ops/operator.hpp"
+
+namespace vorn {
+
+// Slots and variable indices are 8-bit: a formula can use variables 0..254
+// and hold at most 255 parameters.
+inline constexpr std::size_t kMaxParams = 255;
+inline constexpr std::size_t kMaxVars = 255;
+
+// Every value an operator produces must be finite and strictly below this in
+// magnitude, in both parts; anything else makes the formula invalid there.
+inline constexpr double kValueLimit = 1e15;
+
+inline bool within_value_limit(Complex v) {
+    // NaN fails every comparison, infinities fail the bound.
+    return v.re < kValueLimit && v.re > -kValueLimit && v.im < kValueLimit && v.im > -kValueLimit;
+}
+
+// A formula as a postfix token sequence with the facts cached at build time.
+// Built once, never modified in place.
+struct Expression {
+    std::vector<Token> tokens;
+    std::string text;
+    std::size_t complexity = 0;
+    std::uint8_t num_vars = 0;
+    std::uint8_t num_params = 0;
+
+    // The leaf v_{index}. Indices above 254 cannot be represented (num_vars
+    // would wrap), so they are refused with InternalError rather than wrapped.
+    static Expression variable(std::size_t index);
+    static Expression parameter(Complex default_value = Complex{0.1, 0.0});
+};
+
+// The stack machine shared by every evaluation. `stack` is caller-owned
+// scratch that must be empty on entry; it is left with arbitrary contents.
+std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                     std::span<const Complex> params, OperatorTable operators,
+                                     std::vector<Complex>& stack);
+
+// Every Param takes its stored default.
+std::optional<Complex> eval(const Expression& expression, std::span<const Complex> inputs,
+                            OperatorTable operators);
+
+// Param slot k takes params[k] when supplied, else its default.
+std::optional<Complex> eval_with_params(const Expression& expression,
+                                        std::span<const Complex> inputs,
+                                        std::span<const Complex> params, OperatorTable operators);
+
+}  // namespace vorn

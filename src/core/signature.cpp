@@ -1,0 +1,56 @@
+#include "core/signature.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace vorn {
+
+std::size_t FingerprintKey::hash() const {
+    // 64-bit mix of the ten integers; good enough spread for a sharded set.
+    std::uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (const std::int64_t v : values) {
+        std::uint64_t x = static_cast<std::uint64_t>(v) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+        x ^= x >> 30;
+        x *= 0xBF58476D1CE4E5B9ull;
+        x ^= x >> 27;
+        x *= 0x94D049BB133111EBull;
+        x ^= x >> 31;
+        h ^= x;
+    }
+    return static_cast<std::size_t>(h);
+}
+
+Complex probe_input(std::size_t probe, std::size_t variable) {
+    const double re = kProbes[(probe + variable) % kProbes.size()];
+    const double im = (probe % 2 == 1) ? static_cast<double>(variable + 1) * kProbeImaginaryStep : 0.0;
+    return {re, im};
+}
+
+std::int64_t quantize(double value) {
+    const double q = std::round(value * kFingerprintScale);
+    if (std::isnan(q)) return 0;
+    // 2^63 is exactly representable; anything at or above it saturates.
+    if (q >= 9223372036854775808.0) return INT64_MAX;
+    if (q < -9223372036854775808.0) return INT64_MIN;
+    return static_cast<std::int64_t>(q);
+}
+
+std::optional<FingerprintKey> fingerprint(const Expression& expression, OperatorTable operators) {
+    FingerprintKey key;
+    const std::size_t n = expression.num_vars;
+    std::vector<Complex> inputs(n);
+    std::vector<Complex> stack;
+    stack.reserve(expression.complexity);
+    for (std::size_t k = 0; k < kProbes.size(); ++k) {
+        for (std::size_t j = 0; j < n; ++j) inputs[j] = probe_input(k, j);
+        stack.clear();
+        const auto value = eval_internal(expression.tokens, inputs, {}, operators, stack);
+        // Leaves are not limited by evaluation, so the bound is checked here too.
+        if (!value || !within_value_limit(*value)) return std::nullopt;
+        key.values[2 * k] = quantize(value->re);
+        key.values[2 * k + 1] = quantize(value->im);
+    }
+    return key;
+}
+
+}  // namespace vorn

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "core/expression.hpp"
+
+namespace vorn {
+
+// The five probe points: the doubles nearest to the Euler-Mascheroni,
+// Glaisher-Kinkelin, golden-ratio, ln 2 and Apery constants. Irrational and
+// unrelated, so distinct functions rarely agree at all five.
+inline constexpr std::array<double, 5> kProbes = {
+    0.5772156649015329, 1.2824271291006226, 1.618033988749895, 0.6931471805599453,
+    1.202056903159594,
+};
+inline constexpr double kFingerprintScale = 1e10;
+inline constexpr double kProbeImaginaryStep = 0.1;
+
+// Five (re, im) pairs of quantised values, one per probe, stored flat.
+struct FingerprintKey {
+    std::array<std::int64_t, 10> values{};
+
+    friend bool operator==(const FingerprintKey&, const FingerprintKey&) = default;
+    std::size_t hash() const;
+};
+
+struct FingerprintKeyHash {
+    std::size_t operator()(const FingerprintKey& key) const { return key.hash(); }
+};
+
+// Inputs of probe k for a formula of n variables: variable j reads
+// P[(k + j) mod 5], with imaginary part 0.1·(j + 1) on the odd probes.
+Complex probe_input(std::size_t probe, std::size_t variable);
+
+// Round half away from zero, then saturate into int64 (NaN gives 0).
+std::int64_t quantize(double value);
+
+// The key of a formula, or none when it cannot be evaluated (or is not finite,
+// or reaches 1e15) at any probe.
+std::optional<FingerprintKey> fingerprint(const Expression& expression, OperatorTable operators);
+
+}  // namespace vorn

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/complex.hpp"
+
+namespace vorn {
+
+// A function that can appear in a formula: a named constant, a unary or a
+// binary operator. Operators are immutable and called concurrently from all
+// worker threads, so none of them may hold mutable state.
+class Operator {
+public:
+    virtual ~Operator() = default;
+
+    // Debug form, appended to `sink`. Nothing in the system's output uses it.
+    virtual bool fmt(std::string& sink) const = 0;
+    virtual std::string_view name() const = 0;
+    virtual std::uint8_t arity() const = 0;
+    virtual bool is_commutative() const { return false; }
+    // `operands` holds exactly arity() values in push order (element 0 is the
+    // left operand). No value means the operator is undefined at that point.
+    virtual std::optional<Complex> eval(std::span<const Complex> operands) const = 0;
+    virtual std::string to_latex(std::span<const std::string_view> operands) const = 0;
+    virtual std::string to_python(std::span<const std::string_view> operands) const = 0;
+    // Default: Name, or Name[a, b, ...].
+    virtual std::string to_mathematica(std::span<const std::string_view> operands) const;
+};
+
+using OperatorPtr = std::unique_ptr<Operator>;
+// The operator table that evaluation indexes by op_id.
+using OperatorTable = std::span<const OperatorPtr>;
+
+}  // namespace vorn
