@@ -35,22 +35,46 @@ std::int64_t quantize(double value) {
     return static_cast<std::int64_t>(q);
 }
 
-std::optional<FingerprintKey> fingerprint(const Expression& expression, OperatorTable operators) {
+namespace {
+
+// Probe inputs for every variable index, computed once: row k holds the inputs
+// of probe k for variables 0 .. 254.
+struct ProbeTable {
+    std::array<std::array<Complex, kMaxVars>, 5> rows{};
+    ProbeTable() {
+        for (std::size_t k = 0; k < rows.size(); ++k)
+            for (std::size_t j = 0; j < kMaxVars; ++j) rows[k][j] = probe_input(k, j);
+    }
+};
+
+const ProbeTable& probe_table() {
+    static const ProbeTable table;
+    return table;
+}
+
+}  // namespace
+
+std::optional<FingerprintKey> fingerprint_tokens(std::span<const Token> tokens, std::size_t num_vars,
+                                                 OperatorTable operators, std::vector<Complex>& stack) {
+    const ProbeTable& probes = probe_table();
+    const std::size_t n = num_vars < kMaxVars ? num_vars : kMaxVars;
     FingerprintKey key;
-    const std::size_t n = expression.num_vars;
-    std::vector<Complex> inputs(n);
-    std::vector<Complex> stack;
-    stack.reserve(expression.complexity);
     for (std::size_t k = 0; k < kProbes.size(); ++k) {
-        for (std::size_t j = 0; j < n; ++j) inputs[j] = probe_input(k, j);
         stack.clear();
-        const auto value = eval_internal(expression.tokens, inputs, {}, operators, stack);
+        const auto value = eval_internal(tokens, std::span<const Complex>(probes.rows[k].data(), n), {},
+                                         operators, stack);
         // Leaves are not limited by evaluation, so the bound is checked here too.
         if (!value || !within_value_limit(*value)) return std::nullopt;
         key.values[2 * k] = quantize(value->re);
         key.values[2 * k + 1] = quantize(value->im);
     }
     return key;
+}
+
+std::optional<FingerprintKey> fingerprint(const Expression& expression, OperatorTable operators) {
+    std::vector<Complex> stack;
+    stack.reserve(expression.complexity);
+    return fingerprint_tokens(expression.tokens, expression.num_vars, operators, stack);
 }
 
 }  // namespace vorn

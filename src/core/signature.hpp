@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "core/expression.hpp"
 
@@ -38,6 +40,12 @@ Complex probe_input(std::size_t probe, std::size_t variable);
 
 // Round half away from zero, then saturate into int64 (NaN gives 0).
 std::int64_t quantize(double value);
+
+// The same for a bare token sequence reading `num_vars` variables; `stack` is
+// caller-owned scratch, so a worker can fingerprint many candidates without
+// allocating.
+std::optional<FingerprintKey> fingerprint_tokens(std::span<const Token> tokens, std::size_t num_vars,
+                                                 OperatorTable operators, std::vector<Complex>& stack);
 
 // The key of a formula, or none when it cannot be evaluated (or is not finite,
 // or reaches 1e15) at any probe.

@@ -1,0 +1,204 @@
+#include "engine/bfs.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "core/samples.hpp"
+#include "core/signature.hpp"
+#include "engine/fingerprint_set.hpp"
+#include "engine/generate.hpp"
+#include "engine/parallel.hpp"
+#include "engine/pareto.hpp"
+#include "engine/progress.hpp"
+#include "engine/retention.hpp"
+#include "engine/scoring.hpp"
+
+namespace vorn {
+
+LevelStats SearchStats::total() const {
+    LevelStats t;
+    for (const LevelStats& l : levels) {
+        t.generated += l.generated;
+        t.admitted += l.admitted;
+        t.scored += l.scored;
+        t.refined += l.refined;
+        t.retained += l.retained;
+    }
+    return t;
+}
+
+namespace {
+
+struct Search {
+    const SearchConfig& config;
+    Samples samples;
+    std::span<const double> targets;
+    std::shared_ptr<const OperatorRegistry> registry;
+    FingerprintSet seen;
+    ParetoFront front;
+    std::vector<Level> levels;
+    SearchStats* stats;
+
+    Search(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets_,
+           const SearchConfig& config_, SearchStats* stats_)
+        : config(config_),
+          samples(Samples::from_rows(rows)),
+          targets(targets_),
+          registry(OperatorRegistry::shared_builtins()),
+          stats(stats_) {}
+
+    OperatorTable operators() const { return registry->operators(); }
+
+    std::optional<FingerprintKey> admit(const Expression& e) {
+        auto key = fingerprint(e, operators());
+        if (!key || !seen.insert(*key)) return std::nullopt;
+        return key;
+    }
+
+    void seed(std::size_t n_vars) {
+        levels.resize(2);
+        Expression parameter = Expression::parameter();
+        if (admit(parameter)) {
+            score_and_update(parameter, samples, targets, front, operators(), config.alpha,
+                             config.l1_ratio);
+            levels[1].push(std::move(parameter));
+        }
+        for (std::size_t i = 0; i < n_vars; ++i) {
+            Expression variable = Expression::variable(i);
+            if (!admit(variable)) continue;
+            const double error = compute_raw_error(variable, samples, targets, operators(),
+                                                   config.alpha, config.l1_ratio);
+            if (std::isfinite(error)) update_pareto(front, variable, error);
+            levels[1].push(std::move(variable));
+        }
+    }
+
+    // The candidate as a full expression with its fitted constants. Scoring
+    // is deterministic, so rescoring the few candidates that are kept gives
+    // exactly the values the scoring pass saw, without storing the fitted
+    // constants of every candidate.
+    Expression finished(const CandidateRef& ref, std::size_t k) const {
+        Expression e = materialize(ref, k, levels, *registry);
+        if (e.num_params == 0 || !config.refine_constants) return e;
+        auto scored = score_candidate(e, samples, targets, config, *registry);
+        return scored ? std::move(scored->expression) : std::move(e);
+    }
+
+    void run_level(std::size_t k) {
+        const auto level_start = SteadyClock::now();
+        levels.resize(k + 1);
+        LevelStats level_stats;
+
+        GenerationCounts counts;
+        std::vector<CandidateRef> candidates = generate_level(k, levels, *registry, seen, counts);
+        level_stats.generated = counts.generated;
+        level_stats.admitted = counts.admitted;
+
+        // Scoring pass.
+        const std::size_t n = candidates.size();
+        std::vector<double> scores(n, 0.0);
+        std::vector<std::uint8_t> kept(n, 0);
+        std::vector<std::uint8_t> refined(n, 0);
+        {
+            ProgressBar bar(k, n);
+            parallel_for(n, 16, [&](std::size_t i) {
+                bar.step();
+                thread_local Expression candidate;
+                const CandidateRef& ref = candidates[i];
+                candidate_tokens(ref, k, levels, candidate.tokens);
+                const Expression& left = levels[ref.left_level].expressions[ref.left];
+                candidate.complexity = candidate.tokens.size();
+                candidate.num_vars = left.num_vars;
+                candidate.num_params = left.num_params;
+                if (ref.arity == 2) {
+                    const Expression& right = levels[k - 1 - ref.left_level].expressions[ref.right];
+                    candidate.num_vars = std::max(left.num_vars, right.num_vars);
+                    candidate.num_params = static_cast<std::uint8_t>(left.num_params + right.num_params);
+                }
+                refined[i] = config.refine_constants && candidate.num_params != 0;
+                const auto scored = score_tokens(candidate, samples, targets, config, *registry);
+                if (!scored) return;
+                scores[i] = scored->score;
+                kept[i] = 1;
+            });
+        }
+        if (n > 0) print_progress_end();
+
+        std::vector<std::uint32_t> scored;
+        for (std::size_t i = 0; i < n; ++i) {
+            level_stats.refined += refined[i];
+            if (kept[i]) scored.push_back(static_cast<std::uint32_t>(i));
+        }
+        level_stats.scored = scored.size();
+        std::vector<std::uint8_t>().swap(kept);
+        std::vector<std::uint8_t>().swap(refined);
+
+        feed_front(candidates, scores, scored, k);
+        retain(candidates, scores, std::move(scored), k);
+        level_stats.retained = levels[k].size();
+
+        print_level_line(k, SteadyClock::now() - level_start, levels[k].size());
+        if (stats) {
+            stats->levels.resize(k + 1);
+            stats->levels[k] = level_stats;
+        }
+    }
+
+    // Offering every scored candidate in order with a strictly-lower rule
+    // stores the first candidate with the lowest recovered error, if it beats
+    // the current entry; only that one is materialised.
+    void feed_front(const std::vector<CandidateRef>& candidates, const std::vector<double>& scores,
+                    const std::vector<std::uint32_t>& scored, std::size_t k) {
+        const double factor = complexity_factor(k, config.complexity_penalty);
+        std::optional<double> best = front.error_at(k);
+        std::optional<std::uint32_t> winner;
+        for (const std::uint32_t i : scored) {
+            const double error = scores[i] / factor;
+            if (!best || error < *best) {
+                best = error;
+                winner = i;
+            }
+        }
+        if (winner) update_pareto(front, finished(candidates[*winner], k), *best);
+    }
+
+    void retain(const std::vector<CandidateRef>& candidates, const std::vector<double>& scores,
+                std::vector<std::uint32_t> scored, std::size_t k) {
+        const std::vector<std::uint32_t> keep =
+            select_beam(scores, std::move(scored), config.beam_width,
+                        [&](std::uint32_t i) { return candidate_skeleton(candidates[i], k, levels); });
+        std::vector<Expression> kept(keep.size());
+        parallel_for(keep.size(), 4, [&](std::size_t j) { kept[j] = finished(candidates[keep[j]], k); });
+        for (Expression& e : kept) levels[k].push(std::move(e));
+    }
+};
+
+}  // namespace
+
+Outcome<std::vector<SearchResult>> run_bfs(const std::vector<std::vector<double>>& rows,
+                                           const std::vector<double>& targets,
+                                           const SearchConfig& config, SearchStats* stats) {
+    if (rows.empty() || rows.size() != targets.size()) return EngineError::dimension(kDimensionMessage);
+    const std::size_t n_vars = rows.front().size();
+    // Variable indices are 8-bit: more variables cannot be represented.
+    if (n_vars > kMaxVars) return EngineError::dimension(kTooManyVariablesMessage);
+
+    Search search(rows, targets, config, stats);
+    search.seed(n_vars);
+    if (stats) stats->levels.assign(2, LevelStats{});
+
+    if (!check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) {
+        print_start_line(search.levels[1].size());
+        // A maximum complexity of 0 or 1 leaves only the seeds.
+        for (std::size_t k = 2; k <= config.max_complexity; ++k) {
+            search.run_level(k);
+            if (check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) break;
+        }
+    }
+    if (stats) stats->fingerprints = search.seen.size();
+    return finalize_result(search.front, search.registry, config, search.samples, search.targets);
+}
+
+}  // namespace vorn

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "config.hpp"
+#include "result.hpp"
+
+namespace vorn {
+
+// Work counters of one search, per level (index = complexity) and in total.
+struct LevelStats {
+    std::uint64_t generated = 0;  // compositions built and fingerprinted
+    std::uint64_t admitted = 0;   // with a fingerprint new to the search
+    std::uint64_t scored = 0;     // admitted and given a finite score
+    std::uint64_t refined = 0;    // whose constants went through refinement
+    std::uint64_t retained = 0;
+};
+
+struct SearchStats {
+    std::vector<LevelStats> levels;
+    std::uint64_t fingerprints = 0;  // size of the fingerprint set at the end
+    LevelStats total() const;
+};
+
+inline constexpr const char* kTooManyVariablesMessage =
+    "Inputs must have at most 255 variables per row.";
+
+// The level-wise beam search: seeds level 1 with the parameter leaf and one
+// leaf per variable, composes every further level from the retained ones,
+// scores in parallel, keeps a beam per level and a Pareto front, and returns
+// the front's Pareto-optimal formulas, lowest error first.
+Outcome<std::vector<SearchResult>> run_bfs(const std::vector<std::vector<double>>& rows,
+                                           const std::vector<double>& targets,
+                                           const SearchConfig& config,
+                                           SearchStats* stats = nullptr);
+
+}  // namespace vorn

@@ -1,0 +1,245 @@
+#include "engine/generate.hpp"
+
+#include <omp.h>
+
+#include "core/internal_error.hpp"
+#include "core/signature.hpp"
+#include "engine/parallel.hpp"
+
+namespace vorn {
+
+void Level::push(Expression expression) {
+    skeletons.push_back(operator_skeleton(expression));
+    expressions.push_back(std::move(expression));
+}
+
+std::string operator_skeleton(const Expression& expression) {
+    std::string out;
+    for (const Token& t : expression.tokens) {
+        if (t.kind != TokenKind::Op) continue;
+        if (!out.empty()) out += '-';
+        out += std::to_string(t.op_id);
+    }
+    return out;
+}
+
+namespace {
+
+void append_skeleton(std::string& out, const std::string& part) {
+    if (part.empty()) return;
+    if (!out.empty()) out += '-';
+    out += part;
+}
+
+void append_shifted(std::vector<Token>& out, const std::vector<Token>& tokens, std::uint8_t shift) {
+    for (Token t : tokens) {
+        if (t.kind == TokenKind::Param) t.small = static_cast<std::uint8_t>(t.small + shift);
+        out.push_back(t);
+    }
+}
+
+bool too_many_params(const Expression& left, const Expression& right) {
+    return static_cast<std::size_t>(left.num_params) + right.num_params > kMaxParams;
+}
+
+// What survives the first, parallel half of a pass: a composition with a
+// fingerprint that no earlier pass admitted.
+struct Survivor {
+    CandidateRef ref;
+    FingerprintKey key;
+};
+
+// Runs one pass: `compose(outer, out)` appends the survivors of one outer
+// operand in pass order. Survivors are then admitted shard by shard, each shard
+// by one thread walking the survivors in pass order, so the first of several
+// equal fingerprints always wins, whatever the thread count.
+template <class Compose>
+void run_pass(std::size_t outer_count, FingerprintSet& seen, Compose&& compose,
+              std::vector<CandidateRef>& admitted, GenerationCounts& counts) {
+    std::vector<std::vector<Survivor>> per_outer(outer_count);
+    std::vector<std::uint64_t> generated(outer_count, 0);
+    parallel_for(outer_count, 1, [&](std::size_t i) { generated[i] = compose(i, per_outer[i]); });
+
+    std::vector<Survivor> survivors;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < outer_count; ++i) {
+        total += per_outer[i].size();
+        counts.generated += generated[i];
+    }
+    survivors.reserve(total);
+    for (auto& list : per_outer) {
+        for (auto& s : list) survivors.push_back(std::move(s));
+        std::vector<Survivor>().swap(list);
+    }
+
+    std::vector<std::uint8_t> is_new(survivors.size(), 0);
+#pragma omp parallel
+    {
+        const std::size_t threads = static_cast<std::size_t>(omp_get_num_threads());
+        const std::size_t me = static_cast<std::size_t>(omp_get_thread_num());
+        for (std::size_t i = 0; i < survivors.size(); ++i) {
+            if (FingerprintSet::shard_of(survivors[i].key) % threads != me) continue;
+            is_new[i] = seen.insert(survivors[i].key) ? 1 : 0;
+        }
+    }
+    for (std::size_t i = 0; i < survivors.size(); ++i) {
+        if (!is_new[i]) continue;
+        admitted.push_back(survivors[i].ref);
+        ++counts.admitted;
+    }
+}
+
+// Fingerprints the scratch tokens and keeps the candidate if the key is new to
+// every earlier pass. `seen` is not written during this half of a pass.
+void consider(const CandidateRef& ref, std::size_t num_vars, const std::vector<Token>& tokens,
+              OperatorTable operators, const FingerprintSet& seen, std::vector<Complex>& stack,
+              std::vector<Survivor>& out) {
+    auto key = fingerprint_tokens(tokens, num_vars, operators, stack);
+    if (!key || seen.contains(*key)) return;
+    out.push_back(Survivor{ref, *key});
+}
+
+}  // namespace
+
+Expression compose_unary(const Expression& parent, std::size_t op_id, const OperatorMeta& meta) {
+    Expression e;
+    e.tokens.reserve(parent.tokens.size() + 1);
+    e.tokens = parent.tokens;
+    e.tokens.push_back(Token::op(1, op_id));
+    e.text.reserve(meta.name.size() + parent.text.size() + 2);
+    e.text += meta.name;
+    e.text += '(';
+    e.text += parent.text;
+    e.text += ')';
+    e.complexity = e.tokens.size();
+    e.num_vars = parent.num_vars;
+    e.num_params = parent.num_params;
+    return e;
+}
+
+std::optional<Expression> compose_binary(const Expression& left, const Expression& right,
+                                         std::size_t op_id, const OperatorMeta& meta) {
+    if (too_many_params(left, right)) return std::nullopt;
+    Expression e;
+    e.tokens.reserve(left.tokens.size() + right.tokens.size() + 1);
+    e.tokens = left.tokens;
+    append_shifted(e.tokens, right.tokens, left.num_params);
+    e.tokens.push_back(Token::op(2, op_id));
+    e.text.reserve(meta.name.size() + left.text.size() + right.text.size() + 4);
+    e.text += meta.name;
+    e.text += '(';
+    e.text += left.text;
+    e.text += ", ";
+    e.text += right.text;
+    e.text += ')';
+    e.complexity = e.tokens.size();
+    e.num_vars = std::max(left.num_vars, right.num_vars);
+    e.num_params = static_cast<std::uint8_t>(left.num_params + right.num_params);
+    return e;
+}
+
+void candidate_tokens(const CandidateRef& ref, std::size_t level, const std::vector<Level>& levels,
+                      std::vector<Token>& out) {
+    out.clear();
+    const Expression& left = levels[ref.left_level].expressions[ref.left];
+    out.insert(out.end(), left.tokens.begin(), left.tokens.end());
+    if (ref.arity == 2) {
+        const std::size_t right_level = level - 1 - ref.left_level;
+        append_shifted(out, levels[right_level].expressions[ref.right].tokens, left.num_params);
+    }
+    out.push_back(Token::op(ref.arity, ref.op_id));
+}
+
+Expression materialize(const CandidateRef& ref, std::size_t level, const std::vector<Level>& levels,
+                       const OperatorRegistry& registry) {
+    const Expression& left = levels[ref.left_level].expressions[ref.left];
+    const OperatorMeta& meta = registry.metas()[ref.op_id];
+    if (ref.arity == 1) return compose_unary(left, ref.op_id, meta);
+    const Expression& right = levels[level - 1 - ref.left_level].expressions[ref.right];
+    auto e = compose_binary(left, right, ref.op_id, meta);
+    if (!e) throw InternalError("a candidate with more than 255 parameters was admitted");
+    return std::move(*e);
+}
+
+std::string candidate_skeleton(const CandidateRef& ref, std::size_t level,
+                               const std::vector<Level>& levels) {
+    std::string out = levels[ref.left_level].skeletons[ref.left];
+    if (ref.arity == 2) append_skeleton(out, levels[level - 1 - ref.left_level].skeletons[ref.right]);
+    append_skeleton(out, std::to_string(ref.op_id));
+    return out;
+}
+
+std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,
+                                         const OperatorRegistry& registry, FingerprintSet& seen,
+                                         GenerationCounts& counts) {
+    const OperatorTable operators = registry.operators();
+    const auto& metas = registry.metas();
+    const std::vector<std::size_t> unary = registry.ids_by_arity(1);
+    const std::vector<std::size_t> binary = registry.ids_by_arity(2);
+    std::vector<CandidateRef> admitted;
+
+    // Unary pass over the parents of level k-1.
+    const Level& parents = levels[k - 1];
+    run_pass(
+        parents.size(), seen,
+        [&](std::size_t i, std::vector<Survivor>& out) {
+            thread_local std::vector<Token> tokens;
+            thread_local std::vector<Complex> stack;
+            const Expression& parent = parents.expressions[i];
+            tokens.assign(parent.tokens.begin(), parent.tokens.end());
+            tokens.emplace_back();
+            for (const std::size_t u : unary) {
+                tokens.back() = Token::op(1, u);
+                const CandidateRef ref{static_cast<std::uint32_t>(i), 0,
+                                       static_cast<std::uint32_t>(k - 1),
+                                       static_cast<std::uint16_t>(u), 1};
+                consider(ref, parent.num_vars, tokens, operators, seen, stack, out);
+            }
+            return static_cast<std::uint64_t>(unary.size());
+        },
+        admitted, counts);
+
+    // Binary passes, left complexity ascending.
+    for (std::size_t l = 1; l + 2 <= k; ++l) {
+        const std::size_t r = k - 1 - l;
+        const Level& lefts = levels[l];
+        const Level& rights = levels[r];
+        run_pass(
+            lefts.size(), seen,
+            [&](std::size_t i, std::vector<Survivor>& out) {
+                thread_local std::vector<Token> tokens;
+                thread_local std::vector<Complex> stack;
+                std::uint64_t generated = 0;
+                const Expression& left = lefts.expressions[i];
+                for (std::size_t j = 0; j < rights.size(); ++j) {
+                    const Expression& right = rights.expressions[j];
+                    if (too_many_params(left, right)) continue;
+                    // Compare the operand texts only once per pair.
+                    const bool ordered_pair = l != r || left.text <= right.text;
+                    bool built = false;
+                    for (const std::size_t b : binary) {
+                        if (metas[b].is_commutative && !ordered_pair) continue;
+                        if (!built) {
+                            tokens.assign(left.tokens.begin(), left.tokens.end());
+                            append_shifted(tokens, right.tokens, left.num_params);
+                            tokens.emplace_back();
+                            built = true;
+                        }
+                        tokens.back() = Token::op(2, b);
+                        ++generated;
+                        const CandidateRef ref{static_cast<std::uint32_t>(i),
+                                               static_cast<std::uint32_t>(j),
+                                               static_cast<std::uint32_t>(l),
+                                               static_cast<std::uint16_t>(b), 2};
+                        consider(ref, std::max(left.num_vars, right.num_vars), tokens, operators,
+                                 seen, stack, out);
+                    }
+                }
+                return generated;
+            },
+            admitted, counts);
+    }
+    return admitted;
+}
+
+}  // namespace vorn

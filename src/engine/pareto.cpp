@@ -1,0 +1,83 @@
+#include "engine/pareto.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/optimizer.hpp"
+
+namespace vorn {
+
+namespace {
+constexpr std::size_t kFinalIterations = 30;
+}
+
+void ParetoFront::update(const Expression& expression, double error) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(expression.complexity);
+    if (it == entries_.end()) {
+        entries_.emplace(expression.complexity, Entry{error, expression});
+    } else if (error < it->second.error) {
+        it->second = Entry{error, expression};
+    }
+}
+
+std::optional<double> ParetoFront::error_at(std::size_t complexity) const {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(complexity);
+    if (it == entries_.end()) return std::nullopt;
+    return it->second.error;
+}
+
+bool ParetoFront::any_error_at_most(double threshold) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [complexity, entry] : entries_)
+        if (threshold >= entry.error) return true;
+    return false;
+}
+
+bool ParetoFront::empty() const {
+    std::lock_guard lock(mutex_);
+    return entries_.empty();
+}
+
+std::vector<std::pair<std::size_t, ParetoFront::Entry>> ParetoFront::snapshot() const {
+    std::lock_guard lock(mutex_);
+    return {entries_.begin(), entries_.end()};
+}
+
+void update_pareto(ParetoFront& front, const Expression& expression, double error) {
+    front.update(expression, error);
+}
+
+Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
+                                                   std::shared_ptr<const OperatorRegistry> registry,
+                                                   const SearchConfig& config, const Samples& rows,
+                                                   std::span<const double> targets) {
+    // Working on a snapshot leaves the front itself as it was.
+    const auto entries = front.snapshot();
+    if (entries.empty()) return EngineError::no_formula(config.max_complexity);
+
+    std::vector<SearchResult> results;
+    double best = std::numeric_limits<double>::infinity();
+    for (const auto& [complexity, entry] : entries) {
+        Expression expression = entry.expression;
+        double error = entry.error;
+        if (expression.num_params != 0 && config.refine_constants) {
+            Refined refined = refine_constants(expression, rows, targets, config.alpha,
+                                               config.l1_ratio, *registry, kFinalIterations);
+            expression = std::move(refined.expression);
+            error = refined.error;
+        }
+        if (error < best) {
+            best = error;
+            results.push_back(SearchResult{std::move(expression), registry, error});
+        }
+    }
+    // Only reachable when stored errors are NaN (a negative complexity penalty
+    // can make the recovered error 0/0): report it rather than return nothing.
+    if (results.empty()) return EngineError::no_formula(config.max_complexity);
+    std::reverse(results.begin(), results.end());
+    return results;
+}
+
+}  // namespace vorn

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "config.hpp"
+#include "core/expression.hpp"
+#include "core/samples.hpp"
+#include "ops/registry.hpp"
+#include "result.hpp"
+
+namespace vorn {
+
+// The best formula found per complexity. Entries only ever improve (strictly
+// lower error wins, so on ties the first formula found stays) and are never
+// removed; dominance between complexities is settled by finalize_result.
+class ParetoFront {
+public:
+    struct Entry {
+        double error = 0.0;
+        Expression expression;
+    };
+
+    // Stores a copy of `expression` if it beats the entry at its complexity.
+    void update(const Expression& expression, double error);
+    // The stored error at `complexity`, if any.
+    std::optional<double> error_at(std::size_t complexity) const;
+    bool any_error_at_most(double threshold) const;
+    bool empty() const;
+    // A copy of the entries in ascending complexity.
+    std::vector<std::pair<std::size_t, Entry>> snapshot() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::size_t, Entry> entries_;
+};
+
+void update_pareto(ParetoFront& front, const Expression& expression, double error);
+
+// Refines every entry with parameters once more (30 iterations), keeps the
+// entries that beat every simpler one and returns them lowest error first; or
+// NoFormula when the front is empty.
+Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
+                                                   std::shared_ptr<const OperatorRegistry> registry,
+                                                   const SearchConfig& config, const Samples& rows,
+                                                   std::span<const double> targets);
+
+}  // namespace vorn

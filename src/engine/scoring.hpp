@@ -1,0 +1,58 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "config.hpp"
+#include "core/expression.hpp"
+#include "core/samples.hpp"
+#include "engine/pareto.hpp"
+#include "ops/registry.hpp"
+
+namespace vorn {
+
+// Mean squared error of the real parts against the targets plus the
+// elastic-net penalty over RealConst values and Param defaults. +infinity at
+// the first row where the value is missing, not finite, or reaches 1e15.
+double compute_raw_error(const Expression& expression, const Samples& rows,
+                         std::span<const double> targets, OperatorTable operators, double alpha,
+                         double l1_ratio);
+
+// compute_raw_error, then update_pareto when the error is finite.
+void score_and_update(const Expression& expression, const Samples& rows,
+                      std::span<const double> targets, ParetoFront& front, OperatorTable operators,
+                      double alpha, double l1_ratio);
+
+// score = error × ((complexity × penalty) + 1.0), in exactly that order.
+inline double complexity_factor(std::size_t complexity, double complexity_penalty) {
+    return static_cast<double>(complexity) * complexity_penalty + 1.0;
+}
+
+struct ScoredExpression {
+    Expression expression;
+    double score = 0.0;
+};
+
+// The scoring step of one candidate: raw error, refinement of its constants
+// (adopted only when strictly better, tried even from +infinity), dropped when
+// the error is not finite.
+std::optional<ScoredExpression> score_candidate(const Expression& candidate, const Samples& rows,
+                                                std::span<const double> targets,
+                                                const SearchConfig& config,
+                                                const OperatorRegistry& registry);
+
+// The same step without building the candidate's text: the score and, when
+// refinement won, the fitted parameter values in slot order. `refined` tells
+// whether refinement ran at all.
+struct CandidateScore {
+    double score = 0.0;
+    std::vector<double> fitted;  // empty unless refinement improved the error
+    bool refined = false;
+};
+std::optional<CandidateScore> score_tokens(const Expression& candidate, const Samples& rows,
+                                           std::span<const double> targets,
+                                           const SearchConfig& config,
+                                           const OperatorRegistry& registry);
+
+}  // namespace vorn

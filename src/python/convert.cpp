@@ -1,0 +1,194 @@
+#include "python/convert.hpp"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "python/fault.hpp"
+
+// Built against the NumPy 2 headers, but only with C API features that NumPy
+// 1.19 already had, so the same binary runs under NumPy 1.x and 2.x. The API
+// table is located at first use rather than at import time: importing the
+// module costs nothing until data actually arrives.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_19_API_VERSION
+#include <numpy/arrayobject.h>
+#include <numpy/npy_2_compat.h>
+
+namespace vorn::python {
+
+namespace {
+
+constexpr const char* kVecMessage = "Input must be a 1D list or NumPy array of floats";
+constexpr const char* kMatrixMessage = "Input must be a 2D list or 2D NumPy array of floats";
+constexpr const char* kNotContiguousMessage = "The given array is not contiguous";
+
+// Loads NumPy's C API table on first use. Without NumPy no data can be
+// converted at all, which the module treats as a fault of its installation.
+bool ensure_numpy() {
+    if (PyArray_ImportNumPyAPI() == 0) return true;
+    std::string what = "NumPy could not be loaded";
+    if (PyRef error = take_raised_exception()) {
+        PyRef text = PyRef::steal(PyObject_Str(error.get()));
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (utf8 != nullptr) what += std::string(": ") + utf8;
+        PyErr_Clear();
+    }
+    raise_internal_fault(what.c_str());
+    return false;
+}
+
+// The array's elements are native float64: the descriptor is the double
+// descriptor itself, or NumPy calls the two equivalent. Byte-swapped arrays
+// fail this test and are read element by element instead.
+bool has_double_elements(PyArrayObject* array) {
+    PyArray_Descr* own = PyArray_DESCR(array);
+    PyArray_Descr* dbl = PyArray_DescrFromType(NPY_DOUBLE);
+    const bool same = own == dbl || PyArray_EquivTypes(own, dbl) != 0;
+    Py_XDECREF(dbl);
+    return same;
+}
+
+PyArrayObject* as_double_array(PyObject* object, int ndim) {
+    if (!PyArray_Check(object)) return nullptr;
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_NDIM(array) != ndim || !has_double_elements(array)) return nullptr;
+    return array;
+}
+
+// Sizing from a sequence's length is an optimisation only: a length that is
+// unavailable, or too large to reserve (a misbehaving __len__), is ignored and
+// the vector grows as elements arrive.
+void reserve_for(PyObject* sequence, std::vector<double>& out) {
+    const Py_ssize_t n = PySequence_Size(sequence);
+    if (n < 0) {
+        PyErr_Clear();
+        return;
+    }
+    try {
+        out.reserve(static_cast<std::size_t>(n));
+    } catch (const std::exception&) {
+    }
+}
+
+// A sequence of numbers, element by element. Returns false on any failure,
+// possibly with a Python error set; the callers replace it by their message.
+bool sequence_to_vec(PyObject* object, std::vector<double>& out) {
+    out.clear();
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) return false;
+    reserve_for(object, out);
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        const double value = PyFloat_AsDouble(item.get());
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        out.push_back(value);
+    }
+    return !PyErr_Occurred();
+}
+
+bool sequence_to_matrix(PyObject* object, std::vector<std::vector<double>>& out) {
+    out.clear();
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) return false;
+    const Py_ssize_t n = PySequence_Size(object);
+    if (n < 0) {
+        PyErr_Clear();
+    } else {
+        try {
+            out.reserve(static_cast<std::size_t>(n));
+        } catch (const std::exception&) {
+        }
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        out.emplace_back();
+        if (!sequence_to_vec(item.get(), out.back())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Replaces whatever went wrong underneath by one message; the underlying
+// error is dropped, not chained.
+bool fail_with(PyObject* type, const char* message) {
+    PyErr_Clear();
+    PyErr_SetString(type, message);
+    return false;
+}
+
+void copy_array_1d(PyArrayObject* array, std::vector<double>& out) {
+    const auto n = static_cast<std::size_t>(PyArray_SIZE(array));
+    out.resize(n);
+    if (n != 0) std::memcpy(out.data(), PyArray_DATA(array), n * sizeof(double));
+}
+
+// Rows in the array's logical order, whatever its strides: a transposed or
+// reversed view gives the same rows as its copy would.
+void copy_array_2d(PyArrayObject* array, std::vector<std::vector<double>>& out) {
+    const npy_intp* shape = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    const auto rows = static_cast<std::size_t>(shape[0]);
+    const auto cols = static_cast<std::size_t>(shape[1]);
+    const npy_intp row_stride = strides[0];
+    const npy_intp col_stride = strides[1];
+    const char* base = static_cast<const char*>(PyArray_DATA(array));
+    out.assign(rows, std::vector<double>(cols));
+    if (cols == 0) return;
+    const bool block = cols < 2 || col_stride == static_cast<npy_intp>(sizeof(double));
+    for (std::size_t i = 0; i < rows; ++i) {
+        const char* row = base + static_cast<npy_intp>(i) * row_stride;
+        double* dest = out[i].data();
+        if (block) {
+            std::memcpy(dest, row, cols * sizeof(double));
+        } else {
+            // memcpy per element: the array need not be aligned.
+            for (std::size_t j = 0; j < cols; ++j)
+                std::memcpy(dest + j, row + static_cast<npy_intp>(j) * col_stride, sizeof(double));
+        }
+    }
+}
+
+}  // namespace
+
+bool convert_to_vec(PyObject* object, std::vector<double>& out) {
+    out.clear();
+    if (!ensure_numpy()) return false;
+    if (PyArrayObject* array = as_double_array(object, 1)) {
+        if (!PyArray_IS_C_CONTIGUOUS(array) && !PyArray_IS_F_CONTIGUOUS(array))
+            return fail_with(PyExc_TypeError, kNotContiguousMessage);
+        copy_array_1d(array, out);
+        return true;
+    }
+    if (sequence_to_vec(object, out)) return true;
+    out.clear();
+    return fail_with(PyExc_ValueError, kVecMessage);
+}
+
+bool convert_to_matrix(PyObject* object, std::vector<std::vector<double>>& out) {
+    out.clear();
+    if (!ensure_numpy()) return false;
+    if (PyArrayObject* array = as_double_array(object, 2)) {
+        copy_array_2d(array, out);
+        return true;
+    }
+    if (sequence_to_matrix(object, out)) return true;
+    out.clear();
+    return fail_with(PyExc_ValueError, kMatrixMessage);
+}
+
+bool is_array_with_dims(PyObject* object) {
+    if (PyArray_API == nullptr) {
+        // Nothing can be an ndarray before NumPy has been imported by someone;
+        // asking must not import it.
+        PyObject* numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");
+        if (numpy == nullptr || numpy == Py_None) return false;
+        if (PyArray_ImportNumPyAPI() != 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return PyArray_Check(object) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) > 0;
+}
+
+}  // namespace vorn::python
