@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "core/signature.hpp"
+#include "engine/generate.hpp"
+#include "engine/retention.hpp"
+
+namespace vorn {
+namespace {
+
+const OperatorRegistry& registry() {
+    static const OperatorRegistry r = OperatorRegistry::with_builtins();
+    return r;
+}
+
+Expression plus_param_var() {
+    return *compose_binary(Expression::parameter(), Expression::variable(0), op_ids::Plus,
+                           registry().metas()[op_ids::Plus]);
+}
+
+TEST(Compose, BinaryShiftsTheRightOperandsSlots) {
+    const Expression left = plus_param_var();   // Plus(C, v_{0})
+    const Expression right = plus_param_var();
+    const auto e = compose_binary(left, right, op_ids::Times, registry().metas()[op_ids::Times]);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->text, "Times(Plus(C, v_{0}), Plus(C, v_{0}))");
+    EXPECT_EQ(e->complexity, 7u);
+    EXPECT_EQ(e->num_params, 2);
+    std::vector<int> slots;
+    for (const Token& t : e->tokens)
+        if (t.kind == TokenKind::Param) slots.push_back(t.slot());
+    EXPECT_EQ(slots, (std::vector<int>{0, 1}));
+    EXPECT_EQ(right.tokens[0].slot(), 0);  // the operand itself is untouched
+}
+
+TEST(Compose, CountsFollowTheOperands) {
+    const Expression a = Expression::variable(0), c = Expression::variable(2);
+    const auto e = compose_binary(a, c, op_ids::Subtract, registry().metas()[op_ids::Subtract]);
+    EXPECT_EQ(e->num_vars, 3);
+    const Expression u = compose_unary(*e, op_ids::Sin, registry().metas()[op_ids::Sin]);
+    EXPECT_EQ(u.text, "Sin(Subtract(v_{0}, v_{2}))");
+    EXPECT_EQ(u.complexity, 4u);
+    EXPECT_EQ(u.num_vars, 3);
+    EXPECT_EQ(operator_skeleton(u), "10-15");
+    EXPECT_EQ(operator_skeleton(a), "");
+}
+
+TEST(Compose, RefusesMoreThan255Parameters) {
+    Expression many = Expression::parameter();
+    many.num_params = 200;  // only the count matters for the refusal
+    EXPECT_FALSE(compose_binary(many, many, op_ids::Plus, registry().metas()[op_ids::Plus]));
+    Expression fits = many;
+    fits.num_params = 55;
+    EXPECT_TRUE(compose_binary(many, fits, op_ids::Plus, registry().metas()[op_ids::Plus]));
+}
+
+std::vector<Level> seeded_levels(std::size_t n_vars) {
+    std::vector<Level> levels(2);
+    levels[1].push(Expression::parameter());
+    for (std::size_t i = 0; i < n_vars; ++i) levels[1].push(Expression::variable(i));
+    return levels;
+}
+
+std::vector<std::string> texts(const std::vector<CandidateRef>& refs, std::size_t k,
+                               const std::vector<Level>& levels) {
+    std::vector<std::string> out;
+    for (const auto& r : refs) out.push_back(materialize(r, k, levels, registry()).text);
+    return out;
+}
+
+TEST(Generate, LevelTwoIsTheUnaryPassOnly) {
+    auto levels = seeded_levels(1);
+    FingerprintSet seen;
+    for (const auto& e : levels[1].expressions) seen.insert(*fingerprint(e, registry().operators()));
+    levels.resize(3);
+    GenerationCounts counts;
+    const auto refs = generate_level(2, levels, registry(), seen, counts);
+    EXPECT_EQ(counts.generated, 26u);  // 2 leaves × 13 unary operators
+    for (const auto& r : refs) EXPECT_EQ(r.arity, 1);
+    const auto t = texts(refs, 2, levels);
+    // Parent by parent, operator by operator.
+    EXPECT_EQ(t.front(), "Neg(C)");
+    EXPECT_NE(std::find(t.begin(), t.end(), "Sin(v_{0})"), t.end());
+    EXPECT_EQ(counts.admitted, refs.size());
+}
+
+TEST(Generate, CommutativePairsOnlyInTextOrderAtEqualComplexity) {
+    auto levels = seeded_levels(1);
+    FingerprintSet seen;
+    for (const auto& e : levels[1].expressions) seen.insert(*fingerprint(e, registry().operators()));
+    levels.resize(4);  // levels[2] left empty: only the binary pass 1+1 contributes
+    GenerationCounts counts;
+    const auto t = texts(generate_level(3, levels, registry(), seen, counts), 3, levels);
+    const auto has = [&](const char* s) { return std::find(t.begin(), t.end(), s) != t.end(); };
+    EXPECT_TRUE(has("Plus(C, v_{0})"));
+    EXPECT_FALSE(has("Plus(v_{0}, C)"));
+    EXPECT_TRUE(has("Plus(v_{0}, v_{0})"));  // an operand combined with itself
+    EXPECT_TRUE(has("Subtract(C, v_{0})"));
+    EXPECT_TRUE(has("Subtract(v_{0}, C)"));
+    EXPECT_FALSE(has("Subtract(v_{0}, v_{0})"));  // zero: the fingerprint of C·0? no, 0 - but new
+    // 2×2 pairs × 5 operators, less the pruned (v_{0}, C) order of Plus and Times.
+    EXPECT_EQ(counts.generated, 18u);
+}
+
+TEST(Generate, EquivalentToAnEarlierExpressionIsDiscarded) {
+    auto levels = seeded_levels(1);
+    FingerprintSet seen;
+    for (const auto& e : levels[1].expressions) seen.insert(*fingerprint(e, registry().operators()));
+    levels.resize(3);
+    GenerationCounts counts;
+    auto level2 = generate_level(2, levels, registry(), seen, counts);
+    for (const auto& r : level2) levels[2].push(materialize(r, 2, levels, registry()));
+    levels.resize(4);
+    const auto t = texts(generate_level(3, levels, registry(), seen, counts), 3, levels);
+    EXPECT_EQ(std::find(t.begin(), t.end(), "Neg(Neg(v_{0}))"), t.end());
+    EXPECT_EQ(std::find(t.begin(), t.end(), "Inv(Inv(v_{0}))"), t.end());
+    EXPECT_NE(std::find(t.begin(), t.end(), "Exp(Sin(v_{0}))"), t.end());
+}
+
+TEST(Retention, BeamSizesAndDiversityShare) {
+    // Ten candidates; skeletons: even indices "a", odd ones "b"; 7 is "rare".
+    const std::vector<double> scores{0.9, 0.1, 0.5, 0.3, 0.3, 0.8, 0.2, 0.95, 0.6, 0.7};
+    const auto skeleton = [](std::uint32_t i) -> std::string { return i == 7 ? "rare" : (i % 2 ? "b" : "a"); };
+    std::vector<std::uint32_t> all(10);
+    for (std::uint32_t i = 0; i < 10; ++i) all[i] = i;
+    struct Case {
+        std::size_t beam;
+        std::vector<std::uint32_t> expected;
+    };
+    const Case cases[] = {
+        {0, {}},
+        {1, {1}},  // no elite: the single diversity pick is the best score (all unseen skeletons)
+        {4, {1, 6, 3, 7}},  // elite 3 by score (ties keep candidate order), then the rare one
+        {10, {1, 6, 3, 4, 2, 8, 9, 5, 0, 7}},
+        {20, {1, 6, 3, 4, 2, 8, 9, 5, 0, 7}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(select_beam(scores, all, c.beam, skeleton), c.expected) << c.beam;
+    }
+    EXPECT_EQ(elite_count(1000), 800u);
+    EXPECT_EQ(elite_count(10), 8u);
+    EXPECT_EQ(elite_count(4), 3u);
+    EXPECT_EQ(elite_count(1), 0u);
+}
+
+TEST(Retention, DiversityPrefersRareSkeletonsThenScoreThenOrder) {
+    // beam 5: elite 4 = {0,1,2,3} all skeleton "a"; the rest: "a" scores best,
+    // but two unseen skeletons with equal score come first, in candidate order.
+    const std::vector<double> scores{0.1, 0.2, 0.3, 0.4, 0.5, 0.9, 0.9};
+    const auto skeleton = [](std::uint32_t i) -> std::string { return i >= 5 ? "x" + std::to_string(i) : "a"; };
+    std::vector<std::uint32_t> all{0, 1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(select_beam(scores, all, 5, skeleton), (std::vector<std::uint32_t>{0, 1, 2, 3, 5}));
+    // Only the dropped candidates take part: index 4 is excluded entirely.
+    std::vector<std::uint32_t> some{0, 1, 2, 3, 5, 6};
+    EXPECT_EQ(select_beam(scores, some, 5, skeleton), (std::vector<std::uint32_t>{0, 1, 2, 3, 5}));
+}
+
+}  // namespace
+}  // namespace vorn
