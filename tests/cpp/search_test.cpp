@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <functional>
-#include <regex>
 #include <string>
 
 #include "engine/bfs.hpp"
@@ -132,11 +131,23 @@ std::string run_and_capture(const std::vector<std::vector<double>>& rows, const 
     return text;
 }
 
+// "k:kept" for every level line in `out`.
 std::vector<std::string> level_lines(const std::string& out) {
     std::vector<std::string> lines;
-    const std::regex pattern("\\[VORN-SR\\]   -> Level (\\d+) processed in [0-9.]+(s|ms|\u00b5s|ns)\\. Retaining top (\\d+) candidates\\.\n");
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), pattern); it != std::sregex_iterator(); ++it)
-        lines.push_back((*it)[1].str() + ":" + (*it)[3].str());
+    const std::string head = "[VORN-SR]   -> Level ", middle = " processed in ",
+                      tail = ". Retaining top ";
+    std::size_t pos = 0;
+    while ((pos = out.find(head, pos)) != std::string::npos) {
+        const std::size_t eol = out.find('\n', pos);
+        const std::string line = out.substr(pos, eol - pos);
+        pos = eol;
+        const std::size_t m = line.find(middle), t = line.find(tail);
+        EXPECT_NE(m, std::string::npos);
+        EXPECT_NE(t, std::string::npos);
+        EXPECT_EQ(line.substr(line.size() - 12), " candidates.");
+        lines.push_back(line.substr(head.size(), m - head.size()) + ":" +
+                        line.substr(t + tail.size(), line.size() - 12 - t - tail.size()));
+    }
     return lines;
 }
 
