@@ -21,6 +21,13 @@ double peak_memory_mib() {
     return 0.0;
 }
 
+// Writing 5 to clear_refs resets the peak resident size, so that each
+// problem reports its own peak.
+void reset_peak_memory() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,13 +43,25 @@ int main(int argc, char** argv) {
         }
     }
 
+    char header[256];
+    std::snprintf(header, sizeof header, "%-20s %4s %5s %9s %11s %10s %10s %9s %8s %10s %4s %-4s %s",
+                  "problem", "vars", "rows", "time[s]", "generated", "admitted", "scored", "refined",
+                  "peakMiB", "error", "cplx", "rec", "formula");
     std::vector<std::string> table;
+    // Each row is also printed as soon as its problem ends, so that a long run
+    // shows its results as it goes.
+    const auto emit = [&](const char* line) {
+        table.push_back(line);
+        std::printf("\nRESULT %s\n", line);
+        std::fflush(stdout);
+    };
     double total_seconds = 0.0;
     std::uint64_t total_generated = 0;
     int recovered_count = 0, problems = 0;
     for (const auto& problem : vorn::bench::problem_set()) {
         if (!filter.empty() && problem.name.find(filter) == std::string::npos) continue;
         const auto data = vorn::bench::sample(problem);
+        reset_peak_memory();
         vorn::SearchStats stats;
         const auto start = std::chrono::steady_clock::now();
         auto outcome = vorn::run_bfs(data.x, data.y, config, &stats);
@@ -59,7 +78,7 @@ int main(int argc, char** argv) {
                           problem.vars, problem.rows, seconds, (unsigned long long)t.generated,
                           (unsigned long long)t.admitted, (unsigned long long)t.scored,
                           (unsigned long long)t.refined, peak_memory_mib(), outcome.error().message().c_str());
-            table.push_back(line);
+            emit(line);
             continue;
         }
         const auto& best = outcome.value().front();
@@ -83,11 +102,9 @@ int main(int argc, char** argv) {
                       (unsigned long long)t.generated, (unsigned long long)t.admitted,
                       (unsigned long long)t.scored, (unsigned long long)t.refined, peak_memory_mib(),
                       best.error, best.complexity(), recovered ? "yes" : "no", best.to_python().c_str());
-        table.push_back(line);
+        emit(line);
     }
-    std::printf("\n%-20s %4s %5s %9s %11s %10s %10s %9s %8s %10s %4s %-4s %s\n", "problem", "vars",
-                "rows", "time[s]", "generated", "admitted", "scored", "refined", "peakMiB", "error",
-                "cplx", "rec", "formula");
+    std::printf("\n%s\n", header);
     for (const auto& line : table) std::printf("%s\n", line.c_str());
     std::printf("TOTAL: %d problems, %d recovered, %.2f s, %.0f candidates/s\n", problems,
                 recovered_count, total_seconds,

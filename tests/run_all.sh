@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, and runs the C++
-# tests (normal and under AddressSanitizer + UndefinedBehaviorSanitizer).
+# tests (normal and under AddressSanitizer + UndefinedBehaviorSanitizer), then the
+# Python tests of the extension module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,3 +31,6 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_S
   -DVORN_BUILD_BENCH=OFF >/dev/null
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== Python tests (NumPy 2, then NumPy 1.x, one wheel) =="
+bash tests/run_python.sh

@@ -24,14 +24,14 @@ _Matrix = Union[Sequence[_Vector], npt.NDArray[Any]]
 class Searcher:
     """The core VORN-SR search engine exposed to Python."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         max_complexity: SupportsIndex = 10,
         complexity_penalty: _Number = 0.1,
         beam_width: SupportsIndex = 1000,
         alpha: _Number = 0.0,
         l1_ratio: _Number = 0.5,
-    ) -> None: ...
+    ) -> Searcher: ...
     @property
     def max_complexity(self) -> int: ...
     @property

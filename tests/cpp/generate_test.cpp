@@ -148,7 +148,7 @@ TEST(Retention, DiversityPrefersRareSkeletonsThenScoreThenOrder) {
     // beam 5: elite 4 = {0,1,2,3} all skeleton "a"; the rest: "a" scores best,
     // but two unseen skeletons with equal score come first, in candidate order.
     const std::vector<double> scores{0.1, 0.2, 0.3, 0.4, 0.5, 0.9, 0.9};
-    const auto skeleton = [](std::uint32_t i) -> std::string { return i >= 5 ? "x" + std::to_string(i) : "a"; };
+    const auto skeleton = [](std::uint32_t i) { return i >= 5 ? std::to_string(i) + "x" : std::string("a"); };
     std::vector<std::uint32_t> all{0, 1, 2, 3, 4, 5, 6};
     EXPECT_EQ(select_beam(scores, all, 5, skeleton), (std::vector<std::uint32_t>{0, 1, 2, 3, 5}));
     // Only the dropped candidates take part: index 4 is excluded entirely.

@@ -10,12 +10,10 @@ namespace {
 
 // A formula of the wanted complexity without parameters: v_{0} under
 // complexity-1 negations (only the size matters to the front).
-Expression formula(std::size_t complexity, const char* text = "f") {
-    Expression e = Expression::variable(0);
-    for (std::size_t i = 1; i < complexity; ++i) e.tokens.push_back(Token::op(1, 6));
-    e.complexity = complexity;
-    e.text = text;
-    return e;
+Expression formula(std::size_t complexity, std::string text = "f") {
+    std::vector<Token> tokens{Token::var(0)};
+    for (std::size_t i = 1; i < complexity; ++i) tokens.push_back(Token::op(1, op_ids::Neg));
+    return Expression{std::move(tokens), std::move(text), complexity, 1, 0};
 }
 
 Samples one_row() { return Samples::from_rows(std::vector<std::vector<double>>{{1.0}}); }
