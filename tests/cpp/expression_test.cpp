@@ -15,8 +15,6 @@ namespace {
 using namespace vorn::test;
 using namespace vorn::op_ids;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kBelowLimit = std::nextafter(1e15, 0.0);
 
 std::optional<Complex> run(const std::vector<Token>& tokens, std::vector<Complex> inputs,

@@ -16,8 +16,6 @@ using namespace vorn::test;
 using namespace vorn::op_ids;
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct OperatorRow {
     std::size_t id;

@@ -15,7 +15,6 @@ using namespace vorn::test;
 using namespace vorn::op_ids;
 
 using Rows = std::vector<std::vector<double>>;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 const Samples kFourEmptyRows = Samples::from_rows(Rows(4));  // no variables
 const std::vector<double> kTwos(4, 2.0);
 

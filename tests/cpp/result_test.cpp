@@ -18,8 +18,6 @@ namespace {
 using namespace vorn::test;
 using namespace vorn::op_ids;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 SearchResult result_of(std::vector<Token> tokens, std::string text = "") {
     return SearchResult{expr(std::move(tokens), std::move(text)), OperatorRegistry::shared_builtins(), 0.0};

@@ -17,8 +17,6 @@ using namespace vorn::op_ids;
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 using Pairs = std::array<std::int64_t, 10>;
 
 std::optional<FingerprintKey> key_of(std::vector<Token> tokens) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <limits>
+
 // Small builders shared by the C++ tests: postfix token sequences for the
 // built-in registry, and bit-exact comparison of doubles (signed zeros count).
 
@@ -18,6 +20,10 @@
 #include "ops/registry.hpp"
 
 namespace vorn::test {
+
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
 
 inline const OperatorRegistry& builtins() {
     static const OperatorRegistry registry = OperatorRegistry::with_builtins();
