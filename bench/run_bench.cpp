@@ -1,6 +1,6 @@
 // Runs the benchmark problem set under the default configuration and prints
 // one row per problem plus a summary line. Usage:
-//   run_bench [--filter SUBSTRING] [--max-complexity N] [--beam N]
+//   run_bench [--filter SUBSTRING] [--exclude SUBSTRING] [--max-complexity N] [--beam N]
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -31,10 +31,11 @@ void reset_peak_memory() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string filter;
+    std::string filter, exclude;
     vorn::SearchConfig config;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--filter")) filter = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--exclude")) exclude = argv[i + 1];
         else if (!std::strcmp(argv[i], "--max-complexity")) config.max_complexity = std::stoul(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--beam")) config.beam_width = std::stoul(argv[i + 1]);
         else {
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
     int recovered_count = 0, problems = 0;
     for (const auto& problem : vorn::bench::problem_set()) {
         if (!filter.empty() && problem.name.find(filter) == std::string::npos) continue;
+        if (!exclude.empty() && problem.name.find(exclude) != std::string::npos) continue;
         const auto data = vorn::bench::sample(problem);
         reset_peak_memory();
         vorn::SearchStats stats;

@@ -6,7 +6,7 @@ two runners can be compared line by line; the difference is the cost of the
 binding. The candidate counters are internal to the engine and not visible
 from Python; their columns show "-".
 
-Usage: python bench/run_bench.py [--filter SUBSTRING] [--max-complexity N] [--beam N]
+Usage: python bench/run_bench.py [--filter SUBSTRING] [--exclude SUBSTRING] [--max-complexity N] [--beam N]
 """
 
 import argparse
@@ -92,6 +92,7 @@ def peak_memory_mib():
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--filter", default="")
+    parser.add_argument("--exclude", default="")
     parser.add_argument("--max-complexity", type=int, default=10)
     parser.add_argument("--beam", type=int, default=1000)
     args = parser.parse_args(argv)
@@ -101,7 +102,7 @@ def main(argv):
     total_seconds = 0.0
     recovered_count = problems = 0
     for problem in problem_set():
-        if args.filter not in problem["name"]:
+        if args.filter not in problem["name"] or (args.exclude and args.exclude in problem["name"]):
             continue
         x, y, clean = sample(problem)
         start = time.perf_counter()
