@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <malloc.h>
 #include <string>
 
 #include "engine/bfs.hpp"
@@ -22,8 +23,10 @@ double peak_memory_mib() {
 }
 
 // Writing 5 to clear_refs resets the peak resident size, so that each
-// problem reports its own peak.
+// problem reports its own peak; the heap freed by the previous problem is
+// handed back to the system first, or it would count again.
 void reset_peak_memory() {
+    malloc_trim(0);
     std::ofstream clear("/proc/self/clear_refs");
     clear << "5";
 }
