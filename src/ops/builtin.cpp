@@ -101,32 +101,32 @@ std::string render(std::string_view pattern, std::span<const std::string_view> o
 #define A "\x01"
 #define B "\x02"
 
-// Each built-in is a stateless type of its own; `Spec` supplies the facts and
+// Each built-in is a stateless type of its own; `Traits` supplies the facts and
 // the arithmetic, this template the interface plumbing.
-template <class Spec>
+template <class Traits>
 class Builtin final : public Operator {
 public:
     bool fmt(std::string& sink) const override {
-        sink += Spec::type_name;
+        sink += Traits::type_name;
         return true;
     }
-    std::string_view name() const override { return Spec::name; }
-    std::uint8_t arity() const override { return Spec::arity; }
-    bool is_commutative() const override { return Spec::commutative; }
+    std::string_view name() const override { return Traits::name; }
+    std::uint8_t arity() const override { return Traits::arity; }
+    bool is_commutative() const override { return Traits::commutative; }
     std::optional<Complex> eval(std::span<const Complex> operands) const override {
-        if (operands.size() < Spec::arity)
-            throw InternalError(std::string("operator ") + Spec::name + " received too few operands");
-        return Spec::apply(operands.data());
+        if (operands.size() < Traits::arity)
+            throw InternalError(std::string("operator ") + Traits::name + " received too few operands");
+        return Traits::apply(operands.data());
     }
     std::string to_latex(std::span<const std::string_view> operands) const override {
-        return render(Spec::latex, operands);
+        return render(Traits::latex, operands);
     }
     std::string to_python(std::span<const std::string_view> operands) const override {
-        return render(Spec::python, operands);
+        return render(Traits::python, operands);
     }
 };
 
-struct VornSpec {
+struct VornTraits {
     static constexpr const char* type_name = "Vorn";
     static constexpr const char* name = "VORN";
     static constexpr std::uint8_t arity = 2;
@@ -141,7 +141,7 @@ struct VornSpec {
     }
 };
 
-struct NegSpec {
+struct NegTraits {
     static constexpr const char* type_name = "Neg";
     static constexpr const char* name = "Neg";
     static constexpr std::uint8_t arity = 1;
@@ -151,7 +151,7 @@ struct NegSpec {
     static std::optional<Complex> apply(const Complex* a) { return Complex{-a[0].re, -a[0].im}; }
 };
 
-struct InvSpec {
+struct InvTraits {
     static constexpr const char* type_name = "Inv";
     static constexpr const char* name = "Inv";
     static constexpr std::uint8_t arity = 1;
@@ -161,7 +161,7 @@ struct InvSpec {
     static std::optional<Complex> apply(const Complex* a) { return cx::div({1.0, 0.0}, a[0]); }
 };
 
-struct PlusSpec {
+struct PlusTraits {
     static constexpr const char* type_name = "Plus";
     static constexpr const char* name = "Plus";
     static constexpr std::uint8_t arity = 2;
@@ -173,7 +173,7 @@ struct PlusSpec {
     }
 };
 
-struct TimesSpec {
+struct TimesTraits {
     static constexpr const char* type_name = "Times";
     static constexpr const char* name = "Times";
     static constexpr std::uint8_t arity = 2;
@@ -183,7 +183,7 @@ struct TimesSpec {
     static std::optional<Complex> apply(const Complex* a) { return cx::mul(a[0], a[1]); }
 };
 
-struct SubtractSpec {
+struct SubtractTraits {
     static constexpr const char* type_name = "Subtract";
     static constexpr const char* name = "Subtract";
     static constexpr std::uint8_t arity = 2;
@@ -195,7 +195,7 @@ struct SubtractSpec {
     }
 };
 
-struct DivideSpec {
+struct DivideTraits {
     static constexpr const char* type_name = "Divide";
     static constexpr const char* name = "Divide";
     static constexpr std::uint8_t arity = 2;
@@ -205,7 +205,7 @@ struct DivideSpec {
     static std::optional<Complex> apply(const Complex* a) { return cx::div(a[0], a[1]); }
 };
 
-struct ExpSpec {
+struct ExpTraits {
     static constexpr const char* type_name = "Exp";
     static constexpr const char* name = "Exp";
     static constexpr std::uint8_t arity = 1;
@@ -215,7 +215,7 @@ struct ExpSpec {
     static std::optional<Complex> apply(const Complex* a) { return cx::exp(a[0]); }
 };
 
-struct LogSpec {
+struct LogTraits {
     static constexpr const char* type_name = "Log";
     static constexpr const char* name = "Log";
     static constexpr std::uint8_t arity = 1;
@@ -225,7 +225,7 @@ struct LogSpec {
     static std::optional<Complex> apply(const Complex* a) { return cx::ln(a[0]); }
 };
 
-struct SqrtSpec {
+struct SqrtTraits {
     static constexpr const char* type_name = "Sqrt";
     static constexpr const char* name = "Sqrt";
     static constexpr std::uint8_t arity = 1;
@@ -235,7 +235,7 @@ struct SqrtSpec {
     static std::optional<Complex> apply(const Complex* a) { return cx::sqrt(a[0]); }
 };
 
-struct SinSpec {
+struct SinTraits {
     static constexpr const char* type_name = "Sin";
     static constexpr const char* name = "Sin";
     static constexpr std::uint8_t arity = 1;
@@ -245,7 +245,7 @@ struct SinSpec {
     static std::optional<Complex> apply(const Complex* a) { return sin_of(a[0]); }
 };
 
-struct CosSpec {
+struct CosTraits {
     static constexpr const char* type_name = "Cos";
     static constexpr const char* name = "Cos";
     static constexpr std::uint8_t arity = 1;
@@ -255,7 +255,7 @@ struct CosSpec {
     static std::optional<Complex> apply(const Complex* a) { return cos_of(a[0]); }
 };
 
-struct TanSpec {
+struct TanTraits {
     static constexpr const char* type_name = "Tan";
     static constexpr const char* name = "Tan";
     static constexpr std::uint8_t arity = 1;
@@ -269,7 +269,7 @@ struct TanSpec {
     }
 };
 
-struct ArcSinSpec {
+struct ArcSinTraits {
     static constexpr const char* type_name = "ArcSin";
     static constexpr const char* name = "ArcSin";
     static constexpr std::uint8_t arity = 1;
@@ -283,7 +283,7 @@ struct ArcSinSpec {
     }
 };
 
-struct ArcCosSpec {
+struct ArcCosTraits {
     static constexpr const char* type_name = "ArcCos";
     static constexpr const char* name = "ArcCos";
     static constexpr std::uint8_t arity = 1;
@@ -298,7 +298,7 @@ struct ArcCosSpec {
     }
 };
 
-struct ArcTanSpec {
+struct ArcTanTraits {
     static constexpr const char* type_name = "ArcTan";
     static constexpr const char* name = "ArcTan";
     static constexpr std::uint8_t arity = 1;
@@ -317,7 +317,7 @@ struct ArcTanSpec {
     }
 };
 
-struct SquareSpec {
+struct SquareTraits {
     static constexpr const char* type_name = "Square";
     static constexpr const char* name = "Square";
     static constexpr std::uint8_t arity = 1;
@@ -327,7 +327,7 @@ struct SquareSpec {
     static std::optional<Complex> apply(const Complex* a) { return square_of(a[0]); }
 };
 
-struct CubeSpec {
+struct CubeTraits {
     static constexpr const char* type_name = "Cube";
     static constexpr const char* name = "Cube";
     static constexpr std::uint8_t arity = 1;
@@ -375,24 +375,24 @@ std::vector<OperatorPtr> named_constants() {
 
 std::vector<OperatorPtr> all_builtins() {
     std::vector<OperatorPtr> ops;
-    ops.push_back(std::make_unique<Builtin<VornSpec>>());
-    ops.push_back(std::make_unique<Builtin<NegSpec>>());
-    ops.push_back(std::make_unique<Builtin<InvSpec>>());
-    ops.push_back(std::make_unique<Builtin<PlusSpec>>());
-    ops.push_back(std::make_unique<Builtin<TimesSpec>>());
-    ops.push_back(std::make_unique<Builtin<SubtractSpec>>());
-    ops.push_back(std::make_unique<Builtin<DivideSpec>>());
-    ops.push_back(std::make_unique<Builtin<ExpSpec>>());
-    ops.push_back(std::make_unique<Builtin<LogSpec>>());
-    ops.push_back(std::make_unique<Builtin<SqrtSpec>>());
-    ops.push_back(std::make_unique<Builtin<SinSpec>>());
-    ops.push_back(std::make_unique<Builtin<CosSpec>>());
-    ops.push_back(std::make_unique<Builtin<TanSpec>>());
-    ops.push_back(std::make_unique<Builtin<ArcSinSpec>>());
-    ops.push_back(std::make_unique<Builtin<ArcCosSpec>>());
-    ops.push_back(std::make_unique<Builtin<ArcTanSpec>>());
-    ops.push_back(std::make_unique<Builtin<SquareSpec>>());
-    ops.push_back(std::make_unique<Builtin<CubeSpec>>());
+    ops.push_back(std::make_unique<Builtin<VornTraits>>());
+    ops.push_back(std::make_unique<Builtin<NegTraits>>());
+    ops.push_back(std::make_unique<Builtin<InvTraits>>());
+    ops.push_back(std::make_unique<Builtin<PlusTraits>>());
+    ops.push_back(std::make_unique<Builtin<TimesTraits>>());
+    ops.push_back(std::make_unique<Builtin<SubtractTraits>>());
+    ops.push_back(std::make_unique<Builtin<DivideTraits>>());
+    ops.push_back(std::make_unique<Builtin<ExpTraits>>());
+    ops.push_back(std::make_unique<Builtin<LogTraits>>());
+    ops.push_back(std::make_unique<Builtin<SqrtTraits>>());
+    ops.push_back(std::make_unique<Builtin<SinTraits>>());
+    ops.push_back(std::make_unique<Builtin<CosTraits>>());
+    ops.push_back(std::make_unique<Builtin<TanTraits>>());
+    ops.push_back(std::make_unique<Builtin<ArcSinTraits>>());
+    ops.push_back(std::make_unique<Builtin<ArcCosTraits>>());
+    ops.push_back(std::make_unique<Builtin<ArcTanTraits>>());
+    ops.push_back(std::make_unique<Builtin<SquareTraits>>());
+    ops.push_back(std::make_unique<Builtin<CubeTraits>>());
     return ops;
 }
 
