@@ -58,18 +58,17 @@ PyArrayObject* as_double_array(PyObject* object, int ndim) {
 }
 
 // Sizing from a sequence's length is an optimisation only: a length that is
-// unavailable, or too large to reserve (a misbehaving __len__), is ignored and
-// the vector grows as elements arrive.
-void reserve_for(PyObject* sequence, std::vector<double>& out) {
+// unavailable is ignored, and a huge one (a misbehaving __len__) is capped, so
+// that the vector simply grows as elements arrive.
+template <class Vector>
+void reserve_for(PyObject* sequence, Vector& out) {
+    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 24;
     const Py_ssize_t n = PySequence_Size(sequence);
     if (n < 0) {
         PyErr_Clear();
         return;
     }
-    try {
-        out.reserve(static_cast<std::size_t>(n));
-    } catch (const std::exception&) {
-    }
+    out.reserve(static_cast<std::size_t>(n < kMaxReserve ? n : kMaxReserve));
 }
 
 // A sequence of numbers, element by element. Returns false on any failure,
@@ -91,15 +90,7 @@ bool sequence_to_vec(PyObject* object, std::vector<double>& out) {
 bool sequence_to_matrix(PyObject* object, std::vector<std::vector<double>>& out) {
     out.clear();
     if (PyUnicode_Check(object) || !PySequence_Check(object)) return false;
-    const Py_ssize_t n = PySequence_Size(object);
-    if (n < 0) {
-        PyErr_Clear();
-    } else {
-        try {
-            out.reserve(static_cast<std::size_t>(n));
-        } catch (const std::exception&) {
-        }
-    }
+    reserve_for(object, out);
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
