@@ -18,6 +18,10 @@ struct SearchConfig {
     double early_exit_threshold = 1e-10;
     bool exhaustive = false;
     bool refine_constants = true;
+    // Whether level 1 holds the tunable-constant leaf. Without it every formula
+    // is a closed form of the operators; recognize_constant searches that way
+    // first, because a fitted constant would otherwise match any number.
+    bool seed_constant_leaf = true;
 
     SearchConfig() = default;
     SearchConfig(std::size_t max_complexity_, double complexity_penalty_, std::size_t beam_width_,
@@ -31,7 +35,8 @@ struct SearchConfig {
 
 // The one error value the engine returns. The engine never throws for these.
 struct EngineError {
-    enum class Kind { NoFormula, Dimension };
+    // Interrupted: the caller's stop predicate ended the search.
+    enum class Kind { NoFormula, Dimension, Interrupted };
 
     Kind kind = Kind::NoFormula;
     std::size_t max_complexity = 0;  // NoFormula
@@ -43,6 +48,7 @@ struct EngineError {
     static EngineError dimension(std::string text) {
         return EngineError{Kind::Dimension, 0, std::move(text)};
     }
+    static EngineError interrupted() { return EngineError{Kind::Interrupted, 0, "Search interrupted"}; }
 
     std::string message() const {
         if (kind == Kind::NoFormula)

@@ -14,6 +14,7 @@
 #include "engine/progress.hpp"
 #include "engine/retention.hpp"
 #include "engine/scoring.hpp"
+#include "engine/stop.hpp"
 
 namespace vorn {
 
@@ -40,14 +41,16 @@ struct Search {
     ParetoFront front;
     std::vector<Level> levels;
     SearchStats* stats;
+    StopSignal stop;
 
     Search(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets_,
-           const SearchConfig& config_, SearchStats* stats_)
+           const SearchConfig& config_, SearchStats* stats_, const StopPredicate& should_stop)
         : config(config_),
           samples(Samples::from_rows(rows)),
           targets(targets_),
           registry(OperatorRegistry::shared_builtins()),
-          stats(stats_) {}
+          stats(stats_),
+          stop(should_stop) {}
 
     OperatorTable operators() const { return registry->operators(); }
 
@@ -60,7 +63,7 @@ struct Search {
     void seed(std::size_t n_vars) {
         levels.resize(2);
         Expression parameter = Expression::parameter();
-        if (admit(parameter)) {
+        if (config.seed_constant_leaf && admit(parameter)) {
             score_and_update(parameter, samples, targets, front, operators(), config.alpha,
                              config.l1_ratio);
             levels[1].push(std::move(parameter));
@@ -86,13 +89,15 @@ struct Search {
         return scored ? std::move(scored->expression) : std::move(e);
     }
 
-    void run_level(std::size_t k) {
+    // Runs level k; false when the search was told to stop on the way.
+    bool run_level(std::size_t k) {
         const auto level_start = SteadyClock::now();
         levels.resize(k + 1);
         LevelStats level_stats;
 
         GenerationCounts counts;
-        std::vector<CandidateRef> candidates = generate_level(k, levels, *registry, seen, counts);
+        std::vector<CandidateRef> candidates = generate_level(k, levels, *registry, seen, counts, &stop);
+        if (stop.stopped() || stop.check_now()) return false;
         level_stats.generated = counts.generated;
         level_stats.admitted = counts.admitted;
 
@@ -103,7 +108,9 @@ struct Search {
         std::vector<std::uint8_t> refined(n, 0);
         {
             ProgressBar bar(k, n);
-            parallel_for(n, 16, [&](std::size_t i) {
+            parallel_for(
+                n, 16,
+                [&](std::size_t i) {
                 bar.step();
                 thread_local Expression candidate;
                 const CandidateRef& ref = candidates[i];
@@ -122,7 +129,12 @@ struct Search {
                 if (!scored) return;
                 scores[i] = scored->score;
                 kept[i] = 1;
-            });
+                },
+                &stop);
+            if (stop.stopped()) {
+                if (bar.printed()) print_progress_end();
+                return false;
+            }
         }
         if (n > 0) print_progress_end();
 
@@ -137,6 +149,7 @@ struct Search {
 
         feed_front(candidates, scores, scored, k);
         retain(candidates, scores, std::move(scored), k);
+        if (stop.stopped()) return false;
         level_stats.retained = levels[k].size();
 
         print_level_line(k, SteadyClock::now() - level_start, levels[k].size());
@@ -144,6 +157,7 @@ struct Search {
             stats->levels.resize(k + 1);
             stats->levels[k] = level_stats;
         }
+        return true;
     }
 
     // Offering every scored candidate in order with a strictly-lower rule
@@ -170,7 +184,7 @@ struct Search {
             select_beam(scores, std::move(scored), config.beam_width,
                         [&](std::uint32_t i) { return candidate_skeleton(candidates[i], k, levels); });
         std::vector<Expression> kept(keep.size());
-        parallel_for(keep.size(), 4, [&](std::size_t j) { kept[j] = finished(candidates[keep[j]], k); });
+        parallel_for(keep.size(), 4, [&](std::size_t j) { kept[j] = finished(candidates[keep[j]], k); }, &stop);
         for (Expression& e : kept) levels[k].push(std::move(e));
     }
 };
@@ -179,26 +193,31 @@ struct Search {
 
 Outcome<std::vector<SearchResult>> run_bfs(const std::vector<std::vector<double>>& rows,
                                            const std::vector<double>& targets,
-                                           const SearchConfig& config, SearchStats* stats) {
+                                           const SearchConfig& config, SearchStats* stats,
+                                           const StopPredicate& should_stop) {
     if (rows.empty() || rows.size() != targets.size()) return EngineError::dimension(kDimensionMessage);
     const std::size_t n_vars = rows.front().size();
     // Variable indices are 8-bit: more variables cannot be represented.
     if (n_vars > kMaxVars) return EngineError::dimension(kTooManyVariablesMessage);
 
-    Search search(rows, targets, config, stats);
+    // Everything the search builds lives in `search` and is released on every
+    // way out, an interruption included.
+    Search search(rows, targets, config, stats, should_stop);
     search.seed(n_vars);
     if (stats) stats->levels.assign(2, LevelStats{});
+    if (search.stop.check_now()) return EngineError::interrupted();
 
     if (!check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) {
         print_start_line(search.levels[1].size());
         // A maximum complexity of 0 or 1 leaves only the seeds.
         for (std::size_t k = 2; k <= config.max_complexity; ++k) {
-            search.run_level(k);
+            if (!search.run_level(k)) return EngineError::interrupted();
             if (check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) break;
         }
     }
     if (stats) stats->fingerprints = search.seen.size();
-    return finalize_result(search.front, search.registry, config, search.samples, search.targets);
+    return finalize_result(search.front, search.registry, config, search.samples, search.targets,
+                           &search.stop);
 }
 
 }  // namespace vorn

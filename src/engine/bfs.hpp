@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "engine/stop.hpp"
 #include "result.hpp"
 
 namespace vorn {
@@ -29,10 +30,13 @@ inline constexpr const char* kTooManyVariablesMessage =
 // The level-wise beam search: seeds level 1 with the parameter leaf and one
 // leaf per variable, composes every further level from the retained ones,
 // scores in parallel, keeps a beam per level and a Pareto front, and returns
-// the front's Pareto-optimal formulas, lowest error first.
+// the front's Pareto-optimal formulas, lowest error first. `should_stop` is
+// asked on the calling thread between passes and about every 50 ms during
+// them; when it says stop, the search returns Interrupted (default: never).
 Outcome<std::vector<SearchResult>> run_bfs(const std::vector<std::vector<double>>& rows,
                                            const std::vector<double>& targets,
                                            const SearchConfig& config,
-                                           SearchStats* stats = nullptr);
+                                           SearchStats* stats = nullptr,
+                                           const StopPredicate& should_stop = {});
 
 }  // namespace vorn

@@ -55,10 +55,11 @@ struct Survivor {
 // equal fingerprints always wins, whatever the thread count.
 template <class Compose>
 void run_pass(std::size_t outer_count, FingerprintSet& seen, Compose&& compose,
-              std::vector<CandidateRef>& admitted, GenerationCounts& counts) {
+              std::vector<CandidateRef>& admitted, GenerationCounts& counts, StopSignal* stop) {
     std::vector<std::vector<Survivor>> per_outer(outer_count);
     std::vector<std::uint64_t> generated(outer_count, 0);
-    parallel_for(outer_count, 1, [&](std::size_t i) { generated[i] = compose(i, per_outer[i]); });
+    parallel_for(outer_count, 1, [&](std::size_t i) { generated[i] = compose(i, per_outer[i]); }, stop);
+    if (stop && stop->stopped()) return;
 
     std::vector<Survivor> survivors;
     std::size_t total = 0;
@@ -78,10 +79,15 @@ void run_pass(std::size_t outer_count, FingerprintSet& seen, Compose&& compose,
         const std::size_t threads = static_cast<std::size_t>(omp_get_num_threads());
         const std::size_t me = static_cast<std::size_t>(omp_get_thread_num());
         for (std::size_t i = 0; i < survivors.size(); ++i) {
+            if (stop && i % 4096 == 0) {
+                stop->poll();
+                if (stop->stopped()) break;
+            }
             if (FingerprintSet::shard_of(survivors[i].key) % threads != me) continue;
             is_new[i] = seen.insert(survivors[i].key) ? 1 : 0;
         }
     }
+    if (stop && stop->stopped()) return;
     for (std::size_t i = 0; i < survivors.size(); ++i) {
         if (!is_new[i]) continue;
         admitted.push_back(survivors[i].ref);
@@ -171,7 +177,7 @@ std::string candidate_skeleton(const CandidateRef& ref, std::size_t level,
 
 std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,
                                          const OperatorRegistry& registry, FingerprintSet& seen,
-                                         GenerationCounts& counts) {
+                                         GenerationCounts& counts, StopSignal* stop) {
     const OperatorTable operators = registry.operators();
     const auto& metas = registry.metas();
     const std::vector<std::size_t> unary = registry.ids_by_arity(1);
@@ -197,7 +203,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
             }
             return static_cast<std::uint64_t>(unary.size());
         },
-        admitted, counts);
+        admitted, counts, stop);
 
     // Binary passes, left complexity ascending.
     for (std::size_t l = 1; l + 2 <= k; ++l) {
@@ -237,7 +243,8 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
                 }
                 return generated;
             },
-            admitted, counts);
+            admitted, counts, stop);
+        if (stop && stop->stopped()) break;
     }
     return admitted;
 }

@@ -8,6 +8,7 @@
 
 #include "core/expression.hpp"
 #include "engine/fingerprint_set.hpp"
+#include "engine/stop.hpp"
 #include "ops/registry.hpp"
 
 namespace vorn {
@@ -60,9 +61,10 @@ struct GenerationCounts {
 // All candidates of level k: the unary pass over levels[k-1], then the binary
 // passes for left complexity 1 .. k-2, each admitted only if its fingerprint
 // is new to `seen`. Of equal fingerprints within a pass the first in pass
-// order wins, on any number of threads.
+// order wins, on any number of threads. When `stop` says stop, generation
+// ends early with an incomplete list.
 std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,
                                          const OperatorRegistry& registry, FingerprintSet& seen,
-                                         GenerationCounts& counts);
+                                         GenerationCounts& counts, StopSignal* stop = nullptr);
 
 }  // namespace vorn

@@ -52,7 +52,8 @@ void update_pareto(ParetoFront& front, const Expression& expression, double erro
 Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
                                                    std::shared_ptr<const OperatorRegistry> registry,
                                                    const SearchConfig& config, const Samples& rows,
-                                                   std::span<const double> targets) {
+                                                   std::span<const double> targets,
+                                                   StopSignal* stop) {
     // Working on a snapshot leaves the front itself as it was.
     const auto entries = front.snapshot();
     if (entries.empty()) return EngineError::no_formula(config.max_complexity);
@@ -63,6 +64,7 @@ Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
         Expression expression = entry.expression;
         double error = entry.error;
         if (expression.num_params != 0 && config.refine_constants) {
+            if (stop && stop->check_now()) return EngineError::interrupted();
             Refined refined = refine_constants(expression, rows, targets, config.alpha,
                                                config.l1_ratio, *registry, kFinalIterations);
             expression = std::move(refined.expression);

@@ -11,6 +11,7 @@
 #include "config.hpp"
 #include "core/expression.hpp"
 #include "core/samples.hpp"
+#include "engine/stop.hpp"
 #include "ops/registry.hpp"
 #include "result.hpp"
 
@@ -44,10 +45,12 @@ void update_pareto(ParetoFront& front, const Expression& expression, double erro
 
 // Refines every entry with parameters once more (30 iterations), keeps the
 // entries that beat every simpler one and returns them lowest error first; or
-// NoFormula when the front is empty.
+// NoFormula when the front is empty, or Interrupted when `stop` says stop
+// between two refinements.
 Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
                                                    std::shared_ptr<const OperatorRegistry> registry,
                                                    const SearchConfig& config, const Samples& rows,
-                                                   std::span<const double> targets);
+                                                   std::span<const double> targets,
+                                                   StopSignal* stop = nullptr);
 
 }  // namespace vorn

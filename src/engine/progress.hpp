@@ -31,6 +31,8 @@ public:
     ProgressBar(std::size_t level, std::size_t total);
 
     void step();
+    // Whether a progress line has been printed (and so is open).
+    bool printed() const { return last_percent_.load() > 0; }
 
     // The progress line for `percent`, `done` of `total`, after `elapsed` seconds.
     static std::string line(std::size_t level, std::uint64_t percent, std::uint64_t done,

@@ -40,6 +40,12 @@ PyObject* g_internal_fault = nullptr;
 PyObject* g_module = nullptr;
 
 PyObject* map_error(const EngineError& error) {
+    if (error.kind == EngineError::Kind::Interrupted) {
+        // The stop predicate left the exception to raise (KeyboardInterrupt
+        // for Ctrl-C, or whatever a signal handler raised) pending.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
     PyObject* type = error.kind == EngineError::Kind::NoFormula ? g_complexity_error
                                                                  : g_dimension_error;
     PyErr_SetString(type, error.message().c_str());
@@ -381,6 +387,19 @@ Searcher call_searcher(PyObject* self, const Overrides& overrides) {
     return Searcher(config);
 }
 
+// A search asks this about every 50 ms on the calling thread, which holds the
+// interpreter lock. Letting go of the lock for a moment lets other Python
+// threads run (a timer that calls _thread.interrupt_main, say); then pending
+// signals are handled, so Ctrl-C, or any handler that raises, stops the search.
+const StopPredicate& signal_check() {
+    static const StopPredicate check = [] {
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        return PyErr_CheckSignals() != 0;
+    };
+    return check;
+}
+
 PyObject* finish(Outcome<SearchResult>&& outcome) {
     if (!outcome) return map_error(outcome.error());
     return wrap_result(std::move(outcome).value());
@@ -399,7 +418,7 @@ PyObject* searcher_find_function(PyObject* self, PyObject* args, PyObject* kwarg
         if (!convert_to_vec(xs, x) || !convert_to_vec(ys, y)) return nullptr;
         const Searcher searcher = call_searcher(self, overrides);
         OutputOrder order;
-        return finish(searcher.find_function(x, y));
+        return finish(searcher.find_function(x, y, signal_check()));
     });
 }
 
@@ -418,7 +437,7 @@ PyObject* multivariate(PyObject* self, PyObject* args, PyObject* kwargs, const c
         if (!convert_to_matrix(inputs, rows) || !convert_to_vec(ys, y)) return nullptr;
         const Searcher searcher = call_searcher(self, overrides);
         OutputOrder order;
-        return finish(searcher.find_multivariate(rows, y));
+        return finish(searcher.find_multivariate(rows, y, signal_check()));
     });
 }
 
@@ -446,7 +465,7 @@ PyObject* searcher_find_candidates(PyObject* self, PyObject* args, PyObject* kwa
         std::optional<Outcome<std::vector<SearchResult>>> outcome;
         {
             OutputOrder order;
-            outcome.emplace(searcher.find_candidates(rows, y));
+            outcome.emplace(searcher.find_candidates(rows, y, signal_check()));
         }
         if (!*outcome) return map_error(outcome->error());
         std::vector<SearchResult>& results = outcome->value();
@@ -474,7 +493,7 @@ PyObject* searcher_recognize_constant(PyObject* self, PyObject* args, PyObject* 
         if (!convert_overrides(alpha, l1_ratio, overrides)) return nullptr;
         const Searcher searcher = call_searcher(self, overrides);
         OutputOrder order;
-        return finish(searcher.recognize_constant(target));
+        return finish(searcher.recognize_constant(target, signal_check()));
     });
 }
 
