@@ -2,8 +2,10 @@
 // exception classes, argument binding and the translation of engine errors.
 //
 // Every entry point runs on the calling Python thread and keeps the
-// interpreter lock for the whole call, search included; the engine's worker
-// threads never see a Python object, only the vectors converted up front.
+// interpreter lock for the whole call, search included, except for a moment
+// every ~50 ms in which other Python threads may run and signals are handled
+// (so Ctrl-C stops a search). The engine's worker threads never see a Python
+// object, only the vectors converted up front.
 
 #include "python/pyref.hpp"
 
