@@ -111,24 +111,24 @@ struct Search {
             parallel_for(
                 n, 16,
                 [&](std::size_t i) {
-                bar.step();
-                thread_local Expression candidate;
-                const CandidateRef& ref = candidates[i];
-                candidate_tokens(ref, k, levels, candidate.tokens);
-                const Expression& left = levels[ref.left_level].expressions[ref.left];
-                candidate.complexity = candidate.tokens.size();
-                candidate.num_vars = left.num_vars;
-                candidate.num_params = left.num_params;
-                if (ref.arity == 2) {
-                    const Expression& right = levels[k - 1 - ref.left_level].expressions[ref.right];
-                    candidate.num_vars = std::max(left.num_vars, right.num_vars);
-                    candidate.num_params = static_cast<std::uint8_t>(left.num_params + right.num_params);
-                }
-                refined[i] = config.refine_constants && candidate.num_params != 0;
-                const auto scored = score_tokens(candidate, samples, targets, config, *registry);
-                if (!scored) return;
-                scores[i] = scored->score;
-                kept[i] = 1;
+                    bar.step();
+                    thread_local Expression candidate;
+                    const CandidateRef& ref = candidates[i];
+                    candidate_tokens(ref, k, levels, candidate.tokens);
+                    const Expression& left = levels[ref.left_level].expressions[ref.left];
+                    candidate.complexity = candidate.tokens.size();
+                    candidate.num_vars = left.num_vars;
+                    candidate.num_params = left.num_params;
+                    if (ref.arity == 2) {
+                        const Expression& right = levels[k - 1 - ref.left_level].expressions[ref.right];
+                        candidate.num_vars = std::max(left.num_vars, right.num_vars);
+                        candidate.num_params = static_cast<std::uint8_t>(left.num_params + right.num_params);
+                    }
+                    refined[i] = config.refine_constants && candidate.num_params != 0;
+                    const auto scored = score_tokens(candidate, samples, targets, config, *registry);
+                    if (!scored) return;
+                    scores[i] = scored->score;
+                    kept[i] = 1;
                 },
                 &stop);
             if (stop.stopped()) {
