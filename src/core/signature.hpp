@@ -34,8 +34,9 @@ struct FingerprintKeyHash {
     std::size_t operator()(const FingerprintKey& key) const { return key.hash(); }
 };
 
-// Inputs of probe k for a formula of n variables: variable j reads
-// P[(k + j) mod 5], with imaginary part 0.1·(j + 1) on the odd probes.
+// Input of variable j at probe k: the probe constant (k + j) mod 5, so that
+// each variable sees a different constant, plus an imaginary part of
+// 0.1·(j + 1) on the odd probes, so that real and complex behaviour both count.
 Complex probe_input(std::size_t probe, std::size_t variable);
 
 // Round half away from zero, then saturate into int64 (NaN gives 0).

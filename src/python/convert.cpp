@@ -71,33 +71,38 @@ void reserve_for(PyObject* sequence, Vector& out) {
     out.reserve(static_cast<std::size_t>(n < kMaxReserve ? n : kMaxReserve));
 }
 
-// A sequence of numbers, element by element. Returns false on any failure,
-// possibly with a Python error set; the callers replace it by their message.
-bool sequence_to_vec(PyObject* object, std::vector<double>& out) {
+// Calls `take(item)` for every item of a sequence, sized up front from its
+// length. Returns false on any failure (a str, a non-sequence, an iteration
+// error or a refusing `take`), possibly with a Python error set; the callers
+// replace it by their own message.
+template <class Vector, class Take>
+bool each_item(PyObject* object, Vector& out, Take&& take) {
     out.clear();
     if (PyUnicode_Check(object) || !PySequence_Check(object)) return false;
     reserve_for(object, out);
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        const double value = PyFloat_AsDouble(item.get());
-        if (value == -1.0 && PyErr_Occurred()) return false;
-        out.push_back(value);
-    }
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get())))
+        if (!take(item.get())) return false;
     return !PyErr_Occurred();
 }
 
+// A sequence of numbers, element by element.
+bool sequence_to_vec(PyObject* object, std::vector<double>& out) {
+    return each_item(object, out, [&](PyObject* item) {
+        const double value = PyFloat_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        out.push_back(value);
+        return true;
+    });
+}
+
+// A sequence of sequences of numbers.
 bool sequence_to_matrix(PyObject* object, std::vector<std::vector<double>>& out) {
-    out.clear();
-    if (PyUnicode_Check(object) || !PySequence_Check(object)) return false;
-    reserve_for(object, out);
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return false;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    return each_item(object, out, [&](PyObject* item) {
         out.emplace_back();
-        if (!sequence_to_vec(item.get(), out.back())) return false;
-    }
-    return !PyErr_Occurred();
+        return sequence_to_vec(item, out.back());
+    });
 }
 
 // Replaces whatever went wrong underneath by one message; the underlying
