@@ -1,6 +1,9 @@
 // Runs the benchmark problem set under the default configuration and prints
 // one row per problem plus a summary line. Usage:
 //   run_bench [--filter SUBSTRING] [--exclude SUBSTRING] [--max-complexity N] [--beam N]
+//             [--rows N] [--plain]
+// --rows samples every problem on N rows instead of its own count; --plain
+// turns off the reuse of computed values (same results, for comparison).
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -36,8 +39,19 @@ void reset_peak_memory() {
 int main(int argc, char** argv) {
     std::string filter, exclude;
     vorn::SearchConfig config;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    std::size_t rows_override = 0;
+    for (int i = 1; i < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--plain")) {
+            config.reuse_computed_values = false;
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "option %s needs a value\n", argv[i]);
+            return 2;
+        }
         if (!std::strcmp(argv[i], "--filter")) filter = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--rows")) rows_override = std::stoul(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--exclude")) exclude = argv[i + 1];
         else if (!std::strcmp(argv[i], "--max-complexity")) config.max_complexity = std::stoul(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--beam")) config.beam_width = std::stoul(argv[i + 1]);
@@ -62,7 +76,8 @@ int main(int argc, char** argv) {
     double total_seconds = 0.0;
     std::uint64_t total_generated = 0;
     int recovered_count = 0, problems = 0;
-    for (const auto& problem : vorn::bench::problem_set()) {
+    for (auto problem : vorn::bench::problem_set()) {
+        if (rows_override != 0) problem.rows = rows_override;
         if (!filter.empty() && problem.name.find(filter) == std::string::npos) continue;
         if (!exclude.empty() && problem.name.find(exclude) != std::string::npos) continue;
         const auto data = vorn::bench::sample(problem);

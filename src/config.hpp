@@ -22,6 +22,10 @@ struct SearchConfig {
     // is a closed form of the operators; recognize_constant searches that way
     // first, because a fitted constant would otherwise match any number.
     bool seed_constant_leaf = true;
+    // Whether the search reuses values it has already computed (stored
+    // operand values, the refinement tape). Results are identical either way;
+    // off is the plain evaluation that the tests compare against.
+    bool reuse_computed_values = true;
 
     SearchConfig() = default;
     SearchConfig(std::size_t max_complexity_, double complexity_penalty_, std::size_t beam_width_,

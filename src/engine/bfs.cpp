@@ -125,7 +125,9 @@ struct Search {
                         candidate.num_params = static_cast<std::uint8_t>(left.num_params + right.num_params);
                     }
                     refined[i] = config.refine_constants && candidate.num_params != 0;
-                    const auto scored = score_tokens(candidate, samples, targets, config, *registry);
+                    thread_local std::vector<double> fitted;
+                    const auto scored =
+                        score_tokens(candidate, samples, targets, config, *registry, fitted);
                     if (!scored) return;
                     scores[i] = scored->score;
                     kept[i] = 1;

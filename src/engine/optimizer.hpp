@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "core/expression.hpp"
 #include "core/samples.hpp"
@@ -26,12 +27,33 @@ struct Refined {
     double error = 0.0;
 };
 
+// How a refinement ended: the error of the returned values, and the error of
+// the starting values (what compute_error_with_params gives for them).
+struct RefinedError {
+    double error = 0.0;
+    double start_error = 0.0;
+};
+
 // Damped Gauss-Newton on the Param values with a forward-difference Jacobian,
 // using only the diagonal of JᵀJ. Only strictly better steps are accepted, so
 // the returned error never exceeds the starting one and is the error of the
-// returned values. The input expression is left untouched.
+// returned values. `p` receives the fitted values in token order.
+//
+// With `reuse` the same arithmetic runs on a compiled tape that keeps every
+// node's value per row: a Jacobian column recomputes only the ancestors of
+// its parameter, a rejected step keeps the previous Jacobian, and an accepted
+// step's trial values become the next base values. Without it, every value
+// is computed by evaluating the whole formula, which the tests compare
+// against bit for bit.
+RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
+                           std::span<const double> targets, double alpha, double l1_ratio,
+                           OperatorTable operators, std::size_t max_iterations, bool reuse,
+                           std::vector<double>& p);
+
+// refine_values on an expression; the input expression is left untouched.
 Refined refine_constants(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, double alpha, double l1_ratio,
-                         const OperatorRegistry& registry, std::size_t max_iterations);
+                         const OperatorRegistry& registry, std::size_t max_iterations,
+                         bool reuse = true);
 
 }  // namespace vorn

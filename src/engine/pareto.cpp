@@ -66,7 +66,8 @@ Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
         if (expression.num_params != 0 && config.refine_constants) {
             if (stop && stop->check_now()) return EngineError::interrupted();
             Refined refined = refine_constants(expression, rows, targets, config.alpha,
-                                               config.l1_ratio, *registry, kFinalIterations);
+                                               config.l1_ratio, *registry, kFinalIterations,
+                                               config.reuse_computed_values);
             expression = std::move(refined.expression);
             error = refined.error;
         }

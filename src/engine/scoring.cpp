@@ -42,22 +42,41 @@ void score_and_update(const Expression& expression, const Samples& rows,
     if (std::isfinite(error)) update_pareto(front, expression, error);
 }
 
+bool raw_error_is_start_error(std::span<const Token> tokens) {
+    if (tokens.empty() || tokens.back().kind != TokenKind::Op) return false;
+    for (const Token& t : tokens) {
+        if (t.kind == TokenKind::RealConst) return false;
+        if (t.kind == TokenKind::Param && (t.value.im != 0.0 || std::signbit(t.value.im))) return false;
+    }
+    return true;
+}
+
 std::optional<CandidateScore> score_tokens(const Expression& candidate, const Samples& rows,
                                            std::span<const double> targets,
                                            const SearchConfig& config,
-                                           const OperatorRegistry& registry) {
+                                           const OperatorRegistry& registry,
+                                           std::vector<double>& fitted) {
     CandidateScore out;
-    double error = compute_raw_error(candidate, rows, targets, registry.operators(), config.alpha,
-                                     config.l1_ratio);
-    if (config.refine_constants && candidate.num_params != 0) {
+    const OperatorTable operators = registry.operators();
+    const bool refine = config.refine_constants && candidate.num_params != 0;
+    // Refinement starts by computing the raw error again; where the two are
+    // the same computation, its starting error serves as the raw error.
+    const bool shared_start = refine && config.reuse_computed_values &&
+                              raw_error_is_start_error(candidate.tokens);
+    double error = shared_start ? 0.0
+                                : compute_raw_error(candidate, rows, targets, operators,
+                                                    config.alpha, config.l1_ratio);
+    fitted.clear();
+    if (refine) {
         out.refined = true;
-        Refined refined = refine_constants(candidate, rows, targets, config.alpha, config.l1_ratio,
-                                           registry, kSearchIterations);
-        if (refined.error < error) {
+        const RefinedError refined =
+            refine_values(candidate.tokens, rows, targets, config.alpha, config.l1_ratio, operators,
+                          kSearchIterations, config.reuse_computed_values, fitted);
+        if (shared_start) error = refined.start_error;
+        if (refined.error < error)
             error = refined.error;
-            for (const Token& t : refined.expression.tokens)
-                if (t.kind == TokenKind::Param) out.fitted.push_back(t.value.re);
-        }
+        else
+            fitted.clear();
     }
     if (!std::isfinite(error)) return std::nullopt;
     out.score = error * complexity_factor(candidate.complexity, config.complexity_penalty);
@@ -68,13 +87,14 @@ std::optional<ScoredExpression> score_candidate(const Expression& candidate, con
                                                 std::span<const double> targets,
                                                 const SearchConfig& config,
                                                 const OperatorRegistry& registry) {
-    auto scored = score_tokens(candidate, rows, targets, config, registry);
+    std::vector<double> fitted;
+    auto scored = score_tokens(candidate, rows, targets, config, registry, fitted);
     if (!scored) return std::nullopt;
     ScoredExpression out{candidate, scored->score};
-    if (!scored->fitted.empty()) {
+    if (!fitted.empty()) {
         std::size_t j = 0;
         for (Token& t : out.expression.tokens)
-            if (t.kind == TokenKind::Param) t.value = Complex{scored->fitted[j++], 0.0};
+            if (t.kind == TokenKind::Param) t.value = Complex{fitted[j++], 0.0};
     }
     return out;
 }

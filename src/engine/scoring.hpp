@@ -42,17 +42,24 @@ std::optional<ScoredExpression> score_candidate(const Expression& candidate, con
                                                 const SearchConfig& config,
                                                 const OperatorRegistry& registry);
 
-// The same step without building the candidate's text: the score and, when
-// refinement won, the fitted parameter values in slot order. `refined` tells
-// whether refinement ran at all.
+// The same step without building the candidate's text: the score, and whether
+// refinement ran. `fitted` receives the fitted parameter values in slot order
+// when refinement won, and is left empty otherwise.
 struct CandidateScore {
     double score = 0.0;
-    std::vector<double> fitted;  // empty unless refinement improved the error
     bool refined = false;
 };
 std::optional<CandidateScore> score_tokens(const Expression& candidate, const Samples& rows,
                                            std::span<const double> targets,
                                            const SearchConfig& config,
-                                           const OperatorRegistry& registry);
+                                           const OperatorRegistry& registry,
+                                           std::vector<double>& fitted);
+
+// True when compute_raw_error and the starting error of refinement are the
+// same computation for these tokens: the root is an operator (whose value is
+// limited like the raw error's), every Param default is real with a +0
+// imaginary part (what refinement loads), and no RealConst changes the order
+// of the penalty sums.
+bool raw_error_is_start_error(std::span<const Token> tokens);
 
 }  // namespace vorn

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/expression.hpp"
+
+namespace vorn {
+
+// A formula compiled for evaluation over many rows, one node per token, with
+// the operand positions resolved once. Every node's value is kept, so a value
+// can be recomputed from its operands' stored values without evaluating the
+// rest of the formula again. The arithmetic is exactly that of eval_internal:
+// the same operator calls on the same operands, the same value limit.
+class FormulaTape {
+public:
+    // False when the tokens do not form one well-formed formula, or when the
+    // Param slots are not 0, 1, 2, ... in token order (the layout that
+    // composition produces). Callers then evaluate the plain way.
+    bool compile(std::span<const Token> tokens, OperatorTable operators);
+
+    std::size_t size() const { return nodes_.size(); }
+    std::size_t num_params() const { return param_nodes_.size(); }
+    std::size_t root() const { return nodes_.size() - 1; }
+
+    // Evaluates the nodes that do not depend on a parameter. False when one of
+    // them is undefined on this row: then no parameter values can help.
+    bool eval_static(std::span<const Complex> row, Complex* values) const;
+    // Evaluates the nodes that depend on a parameter, reading the others from
+    // `values`. False at the first undefined node.
+    bool eval_dynamic(std::span<const Complex> params, Complex* values) const;
+    // The root value with parameter j moved to `moved`, every other node taken
+    // from `values`, which holds a complete evaluation and is left as it was.
+    // Absent when a recomputed node is undefined.
+    std::optional<Complex> eval_moved(std::size_t j, Complex moved, Complex* values);
+
+private:
+    struct Node {
+        const Operator* op = nullptr;  // null for a leaf
+        std::uint16_t left = 0;        // operand positions; a unary node reads `left`
+        std::uint16_t right = 0;
+        std::uint8_t arity = 0;
+        bool dynamic = false;  // depends on a parameter
+        Token token{};
+    };
+
+    bool apply(const Node& node, Complex* values) const;
+
+    std::vector<Node> nodes_;
+    std::vector<std::uint16_t> static_nodes_;
+    std::vector<std::uint16_t> dynamic_nodes_;
+    std::vector<std::uint16_t> param_nodes_;         // node of slot j
+    std::vector<std::uint16_t> path_offsets_;        // ancestors of slot j: paths_[off[j] .. off[j+1])
+    std::vector<std::uint16_t> paths_;
+    std::vector<std::uint16_t> stack_;
+    std::vector<Complex> saved_;                   // the nodes eval_moved overwrites
+    std::vector<std::uint16_t> saved_parents_;     // compile's scratch
+};
+
+}  // namespace vorn
