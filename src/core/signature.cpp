@@ -54,15 +54,17 @@ const ProbeTable& probe_table() {
 
 }  // namespace
 
+std::span<const Complex> probe_inputs(std::size_t probe, std::size_t num_vars) {
+    const std::size_t n = num_vars < kMaxVars ? num_vars : kMaxVars;
+    return {probe_table().rows[probe].data(), n};
+}
+
 std::optional<FingerprintKey> fingerprint_tokens(std::span<const Token> tokens, std::size_t num_vars,
                                                  OperatorTable operators, std::vector<Complex>& stack) {
-    const ProbeTable& probes = probe_table();
-    const std::size_t n = num_vars < kMaxVars ? num_vars : kMaxVars;
     FingerprintKey key;
     for (std::size_t k = 0; k < kProbes.size(); ++k) {
         stack.clear();
-        const auto value = eval_internal(tokens, std::span<const Complex>(probes.rows[k].data(), n), {},
-                                         operators, stack);
+        const auto value = eval_internal(tokens, probe_inputs(k, num_vars), {}, operators, stack);
         // Leaves are not limited by evaluation, so the bound is checked here too.
         if (!value || !within_value_limit(*value)) return std::nullopt;
         key.values[2 * k] = quantize(value->re);

@@ -39,6 +39,9 @@ struct FingerprintKeyHash {
 // 0.1·(j + 1) on the odd probes, so that real and complex behaviour both count.
 Complex probe_input(std::size_t probe, std::size_t variable);
 
+// The inputs of probe k for the first `num_vars` variables (at most 255).
+std::span<const Complex> probe_inputs(std::size_t probe, std::size_t num_vars);
+
 // Round half away from zero, then saturate into int64 (NaN gives 0).
 std::int64_t quantize(double value);
 

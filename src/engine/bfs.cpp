@@ -32,6 +32,10 @@ LevelStats SearchStats::total() const {
 
 namespace {
 
+// Memory for the retained expressions' values at the data rows, over all
+// levels. Levels beyond it are scored by evaluating their candidates whole.
+constexpr std::size_t kRowValueBudgetBytes = std::size_t{512} << 20;
+
 struct Search {
     const SearchConfig& config;
     Samples samples;
@@ -42,6 +46,7 @@ struct Search {
     std::vector<Level> levels;
     SearchStats* stats;
     StopSignal stop;
+    std::size_t row_value_bytes = 0;
 
     Search(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets_,
            const SearchConfig& config_, SearchStats* stats_, const StopPredicate& should_stop)
@@ -76,6 +81,42 @@ struct Search {
             if (std::isfinite(error)) update_pareto(front, variable, error);
             levels[1].push(std::move(variable));
         }
+        store_values(1);
+    }
+
+    // Level k's values at the probes and rows, for the levels composed from
+    // it; the last level is never an operand.
+    void store_values(std::size_t k) {
+        if (!config.reuse_computed_values || k >= config.max_complexity) return;
+        Level& level = levels[k];
+        level.probe_values = PointValues::at_probes(level.expressions, operators());
+        const std::size_t bytes = PointValues::row_bytes(level.size(), samples.size());
+        if (row_value_bytes + bytes > kRowValueBudgetBytes) return;
+        level.row_values = PointValues::at_rows(level.expressions, samples, operators());
+        row_value_bytes += bytes;
+    }
+
+    // The score of a candidate without parameters to fit, from its operands'
+    // values at the rows; none when they are not stored.
+    std::optional<std::optional<double>> score_from_operands(const CandidateRef& ref, std::size_t k,
+                                                             const Expression& left) const {
+        const Level& left_level = levels[ref.left_level];
+        if (left_level.row_values.empty()) return std::nullopt;
+        OperandValues right_values;
+        std::span<const Token> right_tokens;
+        if (ref.arity == 2) {
+            const Level& right_level = levels[k - 1 - ref.left_level];
+            if (right_level.row_values.empty()) return std::nullopt;
+            right_values = right_level.at_rows(ref.right);
+            right_tokens = right_level.expressions[ref.right].tokens;
+        }
+        const double error = composed_raw_error(*operators()[ref.op_id], ref.arity,
+                                                left_level.at_rows(ref.left), right_values,
+                                                left.tokens, right_tokens, targets, config.alpha,
+                                                config.l1_ratio);
+        if (!std::isfinite(error)) return std::optional<double>{};
+        const std::size_t complexity = left.tokens.size() + right_tokens.size() + 1;
+        return std::optional<double>{error * complexity_factor(complexity, config.complexity_penalty)};
     }
 
     // The candidate as a full expression with its fitted constants. Scoring
@@ -96,7 +137,8 @@ struct Search {
         LevelStats level_stats;
 
         GenerationCounts counts;
-        std::vector<CandidateRef> candidates = generate_level(k, levels, *registry, seen, counts, &stop);
+        std::vector<CandidateRef> candidates = generate_level(k, levels, *registry, seen, counts, &stop,
+                                                              config.reuse_computed_values);
         if (stop.stopped() || stop.check_now()) return false;
         level_stats.generated = counts.generated;
         level_stats.admitted = counts.admitted;
@@ -114,8 +156,20 @@ struct Search {
                     bar.step();
                     thread_local Expression candidate;
                     const CandidateRef& ref = candidates[i];
-                    candidate_tokens(ref, k, levels, candidate.tokens);
                     const Expression& left = levels[ref.left_level].expressions[ref.left];
+                    const bool fits = config.refine_constants &&
+                                      (left.num_params != 0 ||
+                                       (ref.arity == 2 &&
+                                        levels[k - 1 - ref.left_level].expressions[ref.right].num_params != 0));
+                    if (config.reuse_computed_values && !fits) {
+                        if (const auto score = score_from_operands(ref, k, left)) {
+                            if (!*score) return;
+                            scores[i] = **score;
+                            kept[i] = 1;
+                            return;
+                        }
+                    }
+                    candidate_tokens(ref, k, levels, candidate.tokens);
                     candidate.complexity = candidate.tokens.size();
                     candidate.num_vars = left.num_vars;
                     candidate.num_params = left.num_params;
@@ -188,6 +242,7 @@ struct Search {
         std::vector<Expression> kept(keep.size());
         parallel_for(keep.size(), 4, [&](std::size_t j) { kept[j] = finished(candidates[keep[j]], k); }, &stop);
         for (Expression& e : kept) levels[k].push(std::move(e));
+        if (!stop.stopped()) store_values(k);
     }
 };
 

@@ -95,14 +95,19 @@ void run_pass(std::size_t outer_count, FingerprintSet& seen, Compose&& compose,
     }
 }
 
-// Fingerprints the scratch tokens and keeps the candidate if the key is new to
-// every earlier pass. `seen` is not written during this half of a pass.
+// Keeps the candidate if its key is new to every earlier pass. `seen` is not
+// written during this half of a pass.
+void admit_if_new(const CandidateRef& ref, const std::optional<FingerprintKey>& key,
+                  const FingerprintSet& seen, std::vector<Survivor>& out) {
+    if (!key || seen.contains(*key)) return;
+    out.push_back(Survivor{ref, *key});
+}
+
+// The same, fingerprinting the scratch tokens.
 void consider(const CandidateRef& ref, std::size_t num_vars, const std::vector<Token>& tokens,
               OperatorTable operators, const FingerprintSet& seen, std::vector<Complex>& stack,
               std::vector<Survivor>& out) {
-    auto key = fingerprint_tokens(tokens, num_vars, operators, stack);
-    if (!key || seen.contains(*key)) return;
-    out.push_back(Survivor{ref, *key});
+    admit_if_new(ref, fingerprint_tokens(tokens, num_vars, operators, stack), seen, out);
 }
 
 }  // namespace
@@ -177,7 +182,7 @@ std::string candidate_skeleton(const CandidateRef& ref, std::size_t level,
 
 std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,
                                          const OperatorRegistry& registry, FingerprintSet& seen,
-                                         GenerationCounts& counts, StopSignal* stop) {
+                                         GenerationCounts& counts, StopSignal* stop, bool reuse) {
     const OperatorTable operators = registry.operators();
     const auto& metas = registry.metas();
     const std::vector<std::size_t> unary = registry.ids_by_arity(1);
@@ -186,19 +191,27 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
 
     // Unary pass over the parents of level k-1.
     const Level& parents = levels[k - 1];
+    const bool parents_cached = reuse && !parents.probe_values.empty();
     run_pass(
         parents.size(), seen,
         [&](std::size_t i, std::vector<Survivor>& out) {
             thread_local std::vector<Token> tokens;
             thread_local std::vector<Complex> stack;
             const Expression& parent = parents.expressions[i];
-            tokens.assign(parent.tokens.begin(), parent.tokens.end());
-            tokens.emplace_back();
+            if (!parents_cached) {
+                tokens.assign(parent.tokens.begin(), parent.tokens.end());
+                tokens.emplace_back();
+            }
             for (const std::size_t u : unary) {
-                tokens.back() = Token::op(1, u);
                 const CandidateRef ref{static_cast<std::uint32_t>(i), 0,
                                        static_cast<std::uint32_t>(k - 1),
                                        static_cast<std::uint16_t>(u), 1};
+                if (parents_cached) {
+                    admit_if_new(ref, composed_fingerprint(*operators[u], 1, parents.at_probes(i), {}),
+                                 seen, out);
+                    continue;
+                }
+                tokens.back() = Token::op(1, u);
                 consider(ref, parent.num_vars, tokens, operators, seen, stack, out);
             }
             return static_cast<std::uint64_t>(unary.size());
@@ -210,6 +223,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
         const std::size_t r = k - 1 - l;
         const Level& lefts = levels[l];
         const Level& rights = levels[r];
+        const bool cached = reuse && !lefts.probe_values.empty() && !rights.probe_values.empty();
         run_pass(
             lefts.size(), seen,
             [&](std::size_t i, std::vector<Survivor>& out) {
@@ -225,6 +239,18 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
                     bool built = false;
                     for (const std::size_t b : binary) {
                         if (metas[b].is_commutative && !ordered_pair) continue;
+                        const CandidateRef ref{static_cast<std::uint32_t>(i),
+                                               static_cast<std::uint32_t>(j),
+                                               static_cast<std::uint32_t>(l),
+                                               static_cast<std::uint16_t>(b), 2};
+                        ++generated;
+                        if (cached) {
+                            admit_if_new(ref,
+                                         composed_fingerprint(*operators[b], 2, lefts.at_probes(i),
+                                                              rights.at_probes(j)),
+                                         seen, out);
+                            continue;
+                        }
                         if (!built) {
                             tokens.assign(left.tokens.begin(), left.tokens.end());
                             append_shifted(tokens, right.tokens, left.num_params);
@@ -232,11 +258,6 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
                             built = true;
                         }
                         tokens.back() = Token::op(2, b);
-                        ++generated;
-                        const CandidateRef ref{static_cast<std::uint32_t>(i),
-                                               static_cast<std::uint32_t>(j),
-                                               static_cast<std::uint32_t>(l),
-                                               static_cast<std::uint16_t>(b), 2};
                         consider(ref, std::max(left.num_vars, right.num_vars), tokens, operators,
                                  seen, stack, out);
                     }

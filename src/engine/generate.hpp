@@ -9,6 +9,7 @@
 #include "core/expression.hpp"
 #include "engine/fingerprint_set.hpp"
 #include "engine/stop.hpp"
+#include "engine/value_cache.hpp"
 #include "ops/registry.hpp"
 
 namespace vorn {
@@ -18,9 +19,17 @@ namespace vorn {
 struct Level {
     std::vector<Expression> expressions;
     std::vector<std::string> skeletons;
+    // The expressions' values at the probes and at the data rows, once
+    // computed (empty before, or when the rows do not fit the memory budget).
+    PointValues probe_values;
+    PointValues row_values;
 
     std::size_t size() const { return expressions.size(); }
     void push(Expression expression);
+    OperandValues at_probes(std::size_t i) const {
+        return {probe_values.values(i), probe_values.defined(i)};
+    }
+    OperandValues at_rows(std::size_t i) const { return {row_values.values(i), row_values.defined(i)}; }
 };
 
 // The op_id of every Op token in token order, joined by "-".
@@ -62,9 +71,12 @@ struct GenerationCounts {
 // passes for left complexity 1 .. k-2, each admitted only if its fingerprint
 // is new to `seen`. Of equal fingerprints within a pass the first in pass
 // order wins, on any number of threads. When `stop` says stop, generation
-// ends early with an incomplete list.
+// ends early with an incomplete list. With `reuse`, a composition whose
+// operand levels hold probe values is fingerprinted from them instead of
+// from its tokens; the keys are the same.
 std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,
                                          const OperatorRegistry& registry, FingerprintSet& seen,
-                                         GenerationCounts& counts, StopSignal* stop = nullptr);
+                                         GenerationCounts& counts, StopSignal* stop = nullptr,
+                                         bool reuse = true);
 
 }  // namespace vorn

@@ -11,6 +11,19 @@ namespace {
 constexpr std::size_t kSearchIterations = 10;
 }
 
+namespace {
+
+// The penalty's L1 and L2 sums over RealConst and Param values, in token order.
+void add_constants(std::span<const Token> tokens, double& l1, double& l2) {
+    for (const Token& t : tokens) {
+        if (t.kind != TokenKind::RealConst && t.kind != TokenKind::Param) continue;
+        l1 += std::fabs(t.value.re);
+        l2 += t.value.re * t.value.re;
+    }
+}
+
+}  // namespace
+
 double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
                          double l1_ratio) {
@@ -27,11 +40,25 @@ double compute_raw_error(const Expression& expression, const Samples& rows,
     }
     const double mse = sum / static_cast<double>(targets.size());
     double l1 = 0.0, l2 = 0.0;
-    for (const Token& t : expression.tokens) {
-        if (t.kind != TokenKind::RealConst && t.kind != TokenKind::Param) continue;
-        l1 += std::fabs(t.value.re);
-        l2 += t.value.re * t.value.re;
+    add_constants(expression.tokens, l1, l2);
+    return mse + elastic_net_penalty(alpha, l1_ratio, l1, l2);
+}
+
+double composed_raw_error(const Operator& op, std::uint8_t arity, const OperandValues& left,
+                          const OperandValues& right, std::span<const Token> left_tokens,
+                          std::span<const Token> right_tokens, std::span<const double> targets,
+                          double alpha, double l1_ratio) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        const auto v = composed_value(op, arity, left, right, k);
+        if (!v) return std::numeric_limits<double>::infinity();
+        const double diff = v->re - targets[k];
+        sum += diff * diff;
     }
+    const double mse = sum / static_cast<double>(targets.size());
+    double l1 = 0.0, l2 = 0.0;
+    add_constants(left_tokens, l1, l2);
+    add_constants(right_tokens, l1, l2);
     return mse + elastic_net_penalty(alpha, l1_ratio, l1, l2);
 }
 

@@ -8,6 +8,7 @@
 #include "core/expression.hpp"
 #include "core/samples.hpp"
 #include "engine/pareto.hpp"
+#include "engine/value_cache.hpp"
 #include "ops/registry.hpp"
 
 namespace vorn {
@@ -18,6 +19,13 @@ namespace vorn {
 double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
                          double l1_ratio);
+
+// compute_raw_error of op(left) or op(left, right) from the operands' values
+// at the rows; the operand tokens supply the penalty's constants in order.
+double composed_raw_error(const Operator& op, std::uint8_t arity, const OperandValues& left,
+                          const OperandValues& right, std::span<const Token> left_tokens,
+                          std::span<const Token> right_tokens, std::span<const double> targets,
+                          double alpha, double l1_ratio);
 
 // compute_raw_error, then update_pareto when the error is finite.
 void score_and_update(const Expression& expression, const Samples& rows,

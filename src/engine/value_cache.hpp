@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/expression.hpp"
+#include "core/samples.hpp"
+#include "core/signature.hpp"
+
+namespace vorn {
+
+// The values of a level's expressions at a fixed list of points (the five
+// probes, or the data rows), with a flag per point telling whether the
+// expression is defined there in the sense of eval_internal. A composition's
+// value at a point is then one operator application on its operands' values,
+// which is exactly what evaluating its whole token sequence computes.
+class PointValues {
+public:
+    std::size_t points() const { return points_; }
+    bool empty() const { return points_ == 0; }
+    std::size_t bytes() const { return values_.size() * sizeof(Complex) + defined_.size(); }
+
+    const Complex* values(std::size_t expression) const { return values_.data() + expression * points_; }
+    const std::uint8_t* defined(std::size_t expression) const {
+        return defined_.data() + expression * points_;
+    }
+
+    // Evaluates every expression at every point: `input(k)` is the input row
+    // of point k, and expression e reads its first num_vars entries.
+    static PointValues at_probes(std::span<const Expression> expressions, OperatorTable operators);
+    static PointValues at_rows(std::span<const Expression> expressions, const Samples& rows,
+                               OperatorTable operators);
+    // Bytes that at_rows would take for this many expressions and rows.
+    static std::size_t row_bytes(std::size_t expressions, std::size_t rows) {
+        return expressions * rows * (sizeof(Complex) + 1);
+    }
+
+private:
+    std::size_t points_ = 0;
+    std::vector<Complex> values_;
+    std::vector<std::uint8_t> defined_;
+};
+
+// One operand of a composition: its values at the points, or none.
+struct OperandValues {
+    const Complex* values = nullptr;
+    const std::uint8_t* defined = nullptr;
+};
+
+// The value of op(left) or op(left, right) at point k, or none where an
+// operand or the operator is undefined, or the value reaches the limit.
+inline std::optional<Complex> composed_value(const Operator& op, std::uint8_t arity,
+                                             const OperandValues& left, const OperandValues& right,
+                                             std::size_t k) {
+    Complex operands[2] = {};
+    if (arity >= 1) {
+        if (!left.defined[k]) return std::nullopt;
+        operands[0] = left.values[k];
+    }
+    if (arity == 2) {
+        if (!right.defined[k]) return std::nullopt;
+        operands[1] = right.values[k];
+    }
+    const auto value = op.eval(std::span<const Complex>(operands, arity));
+    if (!value || !within_value_limit(*value)) return std::nullopt;
+    return value;
+}
+
+// The fingerprint of a composition from its operands' probe values; the same
+// key as fingerprint_tokens on its tokens.
+std::optional<FingerprintKey> composed_fingerprint(const Operator& op, std::uint8_t arity,
+                                                   const OperandValues& left,
+                                                   const OperandValues& right);
+
+}  // namespace vorn
