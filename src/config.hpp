@@ -26,6 +26,9 @@ struct SearchConfig {
     // operand values, the refinement tape). Results are identical either way;
     // off is the plain evaluation that the tests compare against.
     bool reuse_computed_values = true;
+    // Memory for the retained expressions' values at the data rows, over all
+    // levels; levels beyond it are scored by evaluating candidates whole.
+    std::size_t row_value_budget_bytes = std::size_t{512} << 20;
 
     SearchConfig() = default;
     SearchConfig(std::size_t max_complexity_, double complexity_penalty_, std::size_t beam_width_,

@@ -32,10 +32,6 @@ LevelStats SearchStats::total() const {
 
 namespace {
 
-// Memory for the retained expressions' values at the data rows, over all
-// levels. Levels beyond it are scored by evaluating their candidates whole.
-constexpr std::size_t kRowValueBudgetBytes = std::size_t{512} << 20;
-
 struct Search {
     const SearchConfig& config;
     Samples samples;
@@ -91,7 +87,7 @@ struct Search {
         Level& level = levels[k];
         level.probe_values = PointValues::at_probes(level.expressions, operators());
         const std::size_t bytes = PointValues::row_bytes(level.size(), samples.size());
-        if (row_value_bytes + bytes > kRowValueBudgetBytes) return;
+        if (row_value_bytes + bytes > config.row_value_budget_bytes) return;
         level.row_values = PointValues::at_rows(level.expressions, samples, operators());
         row_value_bytes += bytes;
     }

@@ -1,0 +1,339 @@
+// The reuse of computed values (stored operand values, the refinement tape)
+// must change nothing but speed: every value, error, fitted constant, text and
+// counter is compared bit for bit against plain evaluation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/signature.hpp"
+#include "engine/bfs.hpp"
+#include "engine/formula_tape.hpp"
+#include "engine/generate.hpp"
+#include "engine/optimizer.hpp"
+#include "engine/scoring.hpp"
+#include "engine/value_cache.hpp"
+#include "ops/builtin.hpp"
+#include "test_support.hpp"
+
+namespace vorn {
+namespace {
+
+using test::builtins;
+using test::ops;
+using test::same_bits;
+using test::same_complex;
+
+using Rows = std::vector<std::vector<double>>;
+
+// Random formulas over up to three variables, with parameters (some with an
+// imaginary or negative-zero default), real and named constants.
+class FormulaMaker {
+public:
+    explicit FormulaMaker(std::uint32_t seed) : rng_(seed) {}
+
+    Expression make(int depth) {
+        if (depth == 0 || pick(4) == 0) return leaf();
+        const auto& metas = builtins().metas();
+        const std::vector<std::size_t> ids = builtins().ids_by_arity(pick(2) == 0 ? 1 : 2);
+        const std::size_t id = ids[pick(ids.size())];
+        if (metas[id].arity == 1) return compose_unary(make(depth - 1), id, metas[id]);
+        return *compose_binary(make(depth - 1), make(depth - 1), id, metas[id]);
+    }
+
+    double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+    std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+
+private:
+    Expression leaf() {
+        switch (pick(8)) {
+            case 0:
+            case 1:
+            case 2:
+                return Expression::variable(pick(3));
+            case 3:
+                return Expression::parameter({uniform(-2, 2), 0.0});
+            case 4:
+                return Expression::parameter({uniform(-2, 2), pick(2) ? -0.0 : 0.5});
+            case 5: {
+                const std::size_t id = pick(5);
+                const auto& constant = static_cast<const ConstOp&>(*ops()[id]);
+                return Expression{{Token::complex_const(id, constant.value())}, "K", 1, 0, 0};
+            }
+            case 6:
+                return Expression{{Token::real_const(uniform(-3, 3))}, "R", 1, 0, 0};
+            default:
+                return Expression::parameter();
+        }
+    }
+
+    std::mt19937 rng_;
+};
+
+// Rows of up to three variables; some rows are short (their missing variables
+// are undefined) and some hold values beyond the limit.
+Samples random_rows(FormulaMaker& maker, std::size_t count, Rows* out = nullptr) {
+    Rows rows;
+    for (std::size_t k = 0; k < count; ++k) {
+        std::vector<double> row;
+        const std::size_t width = k % 7 == 3 ? 1 : 3;
+        for (std::size_t j = 0; j < width; ++j) row.push_back(maker.uniform(-3.0, 3.0));
+        if (k % 11 == 5) row[0] = 2e15;
+        if (k % 13 == 4) row[0] = 0.0;
+        rows.push_back(row);
+    }
+    if (out) *out = rows;
+    return Samples::from_rows(rows);
+}
+
+std::vector<double> random_targets(FormulaMaker& maker, std::size_t count) {
+    std::vector<double> ys;
+    for (std::size_t k = 0; k < count; ++k) ys.push_back(maker.uniform(-2.0, 2.0));
+    return ys;
+}
+
+TEST(Reuse, TapeEvaluatesEveryRandomFormulaLikeTheStackMachine) {
+    FormulaMaker maker(7);
+    const Samples rows = random_rows(maker, 24);
+    FormulaTape tape;
+    std::vector<Complex> values, stack, params;
+    int compiled = 0, moved_checks = 0;
+    for (int f = 0; f < 3000; ++f) {
+        const Expression e = maker.make(4);
+        ASSERT_TRUE(tape.compile(e.tokens, ops())) << e.text;
+        ++compiled;
+        params.clear();
+        for (const Token& t : e.tokens)
+            if (t.kind == TokenKind::Param) params.push_back(t.value);
+        values.resize(tape.size());
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            stack.clear();
+            const auto expected = eval_internal(e.tokens, rows.row(k), params, ops(), stack);
+            const bool defined = tape.eval_static(rows.row(k), values.data()) &&
+                                 tape.eval_dynamic(params, values.data());
+            ASSERT_EQ(defined, expected.has_value()) << e.text << " row " << k;
+            if (!defined) continue;
+            ASSERT_TRUE(same_complex(values[tape.root()], *expected)) << e.text;
+            for (std::size_t j = 0; j < params.size(); ++j) {
+                std::vector<Complex> shifted = params;
+                shifted[j] = Complex{params[j].re + 1e-6, 0.0};
+                stack.clear();
+                const auto want = eval_internal(e.tokens, rows.row(k), shifted, ops(), stack);
+                const auto got = tape.eval_moved(j, shifted[j], values.data());
+                ASSERT_EQ(got.has_value(), want.has_value()) << e.text;
+                if (got) {
+                    ASSERT_TRUE(same_complex(*got, *want)) << e.text;
+                }
+                ++moved_checks;
+            }
+            // eval_moved leaves the stored values as they were.
+            ASSERT_TRUE(same_complex(values[tape.root()], *expected)) << e.text;
+        }
+    }
+    EXPECT_EQ(compiled, 3000);
+    EXPECT_GT(moved_checks, 10000);
+}
+
+TEST(Reuse, TapeRefusesWhatItCannotMirror) {
+    FormulaTape tape;
+    using test::op;
+    using test::param;
+    using test::var;
+    EXPECT_FALSE(tape.compile({}, ops()));
+    EXPECT_FALSE(tape.compile(std::vector<Token>{var(0), var(0)}, ops()));             // two values left
+    EXPECT_FALSE(tape.compile(std::vector<Token>{var(0), op(op_ids::Plus)}, ops()));   // too few operands
+    EXPECT_FALSE(tape.compile(std::vector<Token>{param(1), param(0), op(op_ids::Plus)}, ops()));  // slot order
+    EXPECT_FALSE(tape.compile(std::vector<Token>{param(0), param(0), op(op_ids::Plus)}, ops()));  // shared slot
+    EXPECT_FALSE(tape.compile(std::vector<Token>{var(0), Token::op(1, 999)}, ops()));  // unknown operator
+    EXPECT_TRUE(tape.compile(std::vector<Token>{param(0), param(1), op(op_ids::Plus)}, ops()));
+}
+
+TEST(Reuse, RefinementGivesTheSameBitsOnRandomFormulas) {
+    FormulaMaker maker(11);
+    int refined = 0, shared = 0;
+    for (int f = 0; f < 1500; ++f) {
+        const std::size_t count = 5 + maker.pick(30);
+        const Samples rows = random_rows(maker, count);
+        const std::vector<double> ys = random_targets(maker, count);
+        const Expression e = maker.make(3);
+        const double alpha = f % 3 == 0 ? 0.05 : 0.0;
+        const std::size_t iterations = f % 5 == 0 ? 30 : 10;
+        std::vector<double> plain_p, reuse_p;
+        const RefinedError plain =
+            refine_values(e.tokens, rows, ys, alpha, 0.3, ops(), iterations, false, plain_p);
+        const RefinedError reuse =
+            refine_values(e.tokens, rows, ys, alpha, 0.3, ops(), iterations, true, reuse_p);
+        ASSERT_TRUE(same_bits(reuse.error, plain.error)) << e.text;
+        ASSERT_TRUE(same_bits(reuse.start_error, plain.start_error)) << e.text;
+        ASSERT_EQ(reuse_p.size(), plain_p.size());
+        for (std::size_t j = 0; j < plain_p.size(); ++j) ASSERT_TRUE(same_bits(reuse_p[j], plain_p[j])) << e.text;
+        refined += plain.error < plain.start_error;
+        if (raw_error_is_start_error(e.tokens)) {
+            ASSERT_TRUE(same_bits(compute_raw_error(e, rows, ys, ops(), alpha, 0.3), plain.start_error))
+                << e.text;
+            ++shared;
+        }
+    }
+    // The comparison must cover refinements that moved the constants.
+    EXPECT_GT(refined, 200);
+    EXPECT_GT(shared, 200);
+}
+
+TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
+    FormulaMaker maker(23);
+    Rows raw;
+    const Samples rows = random_rows(maker, 40, &raw);
+    const std::vector<double> ys = random_targets(maker, rows.size());
+    std::vector<Expression> operands;
+    for (int i = 0; i < 60; ++i) operands.push_back(maker.make(2));
+    const PointValues probes = PointValues::at_probes(operands, ops());
+    const PointValues at_rows = PointValues::at_rows(operands, rows, ops());
+    const auto& metas = builtins().metas();
+    int defined_keys = 0, finite_errors = 0;
+    for (std::size_t id = op_ids::Zero; id < metas.size(); ++id) {
+        if (metas[id].arity == 0) continue;
+        for (std::size_t a = 0; a < operands.size(); ++a) {
+            for (std::size_t b = 0; b < (metas[id].arity == 2 ? operands.size() : 1); b += 3) {
+                const Expression composed =
+                    metas[id].arity == 1 ? compose_unary(operands[a], id, metas[id])
+                                         : *compose_binary(operands[a], operands[b], id, metas[id]);
+                const OperandValues left_probe{probes.values(a), probes.defined(a)};
+                const OperandValues right_probe{probes.values(b), probes.defined(b)};
+                const auto key = composed_fingerprint(*ops()[id], metas[id].arity, left_probe, right_probe);
+                const auto want = fingerprint(composed, ops());
+                ASSERT_EQ(key.has_value(), want.has_value()) << composed.text;
+                if (key) {
+                    ASSERT_EQ(*key, *want) << composed.text;
+                }
+                defined_keys += key.has_value();
+
+                const std::span<const Token> right_tokens =
+                    metas[id].arity == 2 ? std::span<const Token>(operands[b].tokens) : std::span<const Token>();
+                const double error = composed_raw_error(
+                    *ops()[id], metas[id].arity, {at_rows.values(a), at_rows.defined(a)},
+                    {at_rows.values(b), at_rows.defined(b)}, operands[a].tokens, right_tokens, ys, 0.02, 0.4);
+                ASSERT_TRUE(same_bits(error, compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4)))
+                    << composed.text;
+                finite_errors += std::isfinite(error);
+            }
+        }
+    }
+    EXPECT_GT(defined_keys, 1000);
+    EXPECT_GT(finite_errors, 100);
+}
+
+// Everything a search reports, with the level lines' durations blanked out.
+struct SearchRecord {
+    std::vector<std::string> results;
+    std::vector<std::string> lines;
+    std::vector<std::uint64_t> counters;
+    bool ok = false;
+};
+
+std::string hex(double v) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%a", v);
+    return buffer;
+}
+
+SearchRecord record(const Rows& rows, const std::vector<double>& ys, const SearchConfig& config) {
+    SearchRecord out;
+    SearchStats stats;
+    testing::internal::CaptureStdout();
+    const auto outcome = run_bfs(rows, ys, config, &stats);
+    const std::string text = testing::internal::GetCapturedStdout();
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        // Progress lines depend on the clock; level lines only through their duration.
+        if (line.rfind("[VORN-SR]", 0) != 0) continue;
+        const std::size_t in = line.find(" processed in "), dot = line.find(". Retaining");
+        if (in != std::string::npos && dot != std::string::npos) line.replace(in, dot - in, " processed in D");
+        out.lines.push_back(line);
+    }
+    out.ok = outcome.ok();
+    if (!outcome.ok()) {
+        out.results.push_back(outcome.error().message());
+        return out;
+    }
+    for (const SearchResult& r : outcome.value()) {
+        std::string entry = r.formula();
+        for (const std::string& part : {r.to_python(), hex(r.error)}) {
+            entry += " | ";
+            entry += part;
+        }
+        for (const Token& t : r.expression.tokens) {
+            if (t.kind != TokenKind::Param) continue;
+            entry += ' ';
+            entry += hex(t.value.re);
+            entry += ',';
+            entry += hex(t.value.im);
+        }
+        out.results.push_back(entry);
+    }
+    for (const LevelStats& l : stats.levels)
+        out.counters.insert(out.counters.end(), {l.generated, l.admitted, l.scored, l.refined, l.retained});
+    out.counters.push_back(stats.fingerprints);
+    return out;
+}
+
+TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutReuse) {
+    struct Case {
+        const char* name;
+        std::size_t vars;
+        std::function<double(const std::vector<double>&)> f;
+        double noise;
+        void (*tune)(SearchConfig&);
+    };
+    const std::vector<Case> cases = {
+        {"noisy line", 1, [](const auto& x) { return 2.5 * x[0] + 1.0; }, 0.05, [](SearchConfig&) {}},
+        {"log on signed data", 1, [](const auto& x) { return std::log(std::fabs(x[0]) + 0.5); }, 0.02,
+         [](SearchConfig&) {}},
+        {"product of two", 2, [](const auto& x) { return x[0] * std::cos(x[1]); }, 0.01, [](SearchConfig&) {}},
+        {"ratio of three", 3, [](const auto& x) { return (x[0] + x[1]) / (x[2] + 4.0); }, 0.01,
+         [](SearchConfig&) {}},
+        {"penalised", 1, [](const auto& x) { return std::exp(0.3 * x[0]); }, 0.02,
+         [](SearchConfig& c) {
+             c.alpha = 0.01;
+             c.l1_ratio = 0.7;
+         }},
+        {"no refinement", 2, [](const auto& x) { return x[0] - x[1] * x[1]; }, 0.03,
+         [](SearchConfig& c) { c.refine_constants = false; }},
+        {"row values for level 1 only", 1, [](const auto& x) { return std::sin(x[0]) * 1.7; }, 0.02,
+         [](SearchConfig& c) { c.row_value_budget_bytes = 200 * 17; }},
+        {"exact, stops early", 1, [](const auto& x) { return x[0] * x[0] + x[0]; }, 0.0, [](SearchConfig&) {}},
+    };
+    FormulaMaker maker(5);
+    for (const Case& c : cases) {
+        Rows rows;
+        std::vector<double> ys;
+        for (std::size_t k = 0; k < 60; ++k) {
+            std::vector<double> row;
+            for (std::size_t j = 0; j < c.vars; ++j) row.push_back(maker.uniform(-2.5, 2.5));
+            ys.push_back(c.f(row) + c.noise * maker.uniform(-1.0, 1.0));
+            rows.push_back(row);
+        }
+        SearchConfig config;
+        config.max_complexity = 6;
+        config.beam_width = 80;
+        c.tune(config);
+        config.reuse_computed_values = false;
+        const SearchRecord plain = record(rows, ys, config);
+        config.reuse_computed_values = true;
+        const SearchRecord reuse = record(rows, ys, config);
+        ASSERT_TRUE(plain.ok) << c.name;
+        EXPECT_EQ(reuse.results, plain.results) << c.name;
+        EXPECT_EQ(reuse.lines, plain.lines) << c.name;
+        EXPECT_EQ(reuse.counters, plain.counters) << c.name;
+        EXPECT_GE(plain.lines.size(), 2u) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace vorn
