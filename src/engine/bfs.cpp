@@ -106,7 +106,7 @@ struct Search {
             right_values = right_level.at_rows(ref.right);
             right_tokens = right_level.expressions[ref.right].tokens;
         }
-        const double error = composed_raw_error(*operators()[ref.op_id], ref.arity,
+        const double error = composed_raw_error(OperatorCall(*operators()[ref.op_id]),
                                                 left_level.at_rows(ref.left), right_values,
                                                 left.tokens, right_tokens, targets, config.alpha,
                                                 config.l1_ratio);

@@ -22,9 +22,10 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
         node.token = token;
         if (token.kind == TokenKind::Op) {
             node.arity = token.arity();
-            if (node.arity > 2 || stack_.size() < node.arity || token.op_id >= operators.size())
+            if (node.arity > 2 || stack_.size() < node.arity || token.op_id >= operators.size() ||
+                operators[token.op_id]->arity() != node.arity)
                 return false;
-            node.op = operators[token.op_id].get();
+            node.op.emplace(*operators[token.op_id]);
             if (node.arity == 2) {
                 node.right = stack_.back();
                 stack_.pop_back();
@@ -69,7 +70,7 @@ bool FormulaTape::apply(const Node& node, Complex* values) const {
     Complex operands[2] = {};
     if (node.arity >= 1) operands[0] = values[node.left];
     if (node.arity == 2) operands[1] = values[node.right];
-    const auto value = node.op->eval(std::span<const Complex>(operands, node.arity));
+    const auto value = (*node.op)(operands);
     if (!value || !within_value_limit(*value)) return false;
     values[&node - nodes_.data()] = *value;
     return true;
@@ -102,7 +103,7 @@ bool FormulaTape::eval_static(std::span<const Complex> row, Complex* values) con
 bool FormulaTape::eval_dynamic(std::span<const Complex> params, Complex* values) const {
     for (const std::uint16_t at : dynamic_nodes_) {
         const Node& node = nodes_[at];
-        if (node.op == nullptr) {
+        if (!node.op) {
             const std::size_t slot = node.token.slot();
             values[at] = slot < params.size() ? params[slot] : node.token.value;
         } else if (!apply(node, values)) {

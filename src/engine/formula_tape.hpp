@@ -39,7 +39,7 @@ public:
 
 private:
     struct Node {
-        const Operator* op = nullptr;  // null for a leaf
+        std::optional<OperatorCall> op;  // none for a leaf
         std::uint16_t left = 0;        // operand positions; a unary node reads `left`
         std::uint16_t right = 0;
         std::uint8_t arity = 0;

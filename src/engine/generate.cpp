@@ -188,6 +188,9 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
     const std::vector<std::size_t> unary = registry.ids_by_arity(1);
     const std::vector<std::size_t> binary = registry.ids_by_arity(2);
     std::vector<CandidateRef> admitted;
+    std::vector<OperatorCall> calls;
+    calls.reserve(operators.size());
+    for (const OperatorPtr& op : operators) calls.emplace_back(*op);
 
     // Unary pass over the parents of level k-1.
     const Level& parents = levels[k - 1];
@@ -207,7 +210,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
                                        static_cast<std::uint32_t>(k - 1),
                                        static_cast<std::uint16_t>(u), 1};
                 if (parents_cached) {
-                    admit_if_new(ref, composed_fingerprint(*operators[u], 1, parents.at_probes(i), {}),
+                    admit_if_new(ref, composed_fingerprint(calls[u], parents.at_probes(i), {}),
                                  seen, out);
                     continue;
                 }
@@ -246,7 +249,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
                         ++generated;
                         if (cached) {
                             admit_if_new(ref,
-                                         composed_fingerprint(*operators[b], 2, lefts.at_probes(i),
+                                         composed_fingerprint(calls[b], lefts.at_probes(i),
                                                               rights.at_probes(j)),
                                          seen, out);
                             continue;

@@ -245,18 +245,27 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
             s.trial[j] = p[j] - s.g[j] / ((s.d[j] + lambda) + kDiagonalFloor);
 
         load_params(s.trial, s.params);
+        const double trial_penalty = penalty(s.trial, tokens, alpha, l1_ratio);
         double trial_sum = 0.0;
         bool trial_defined = true;
-        for (std::size_t k = 0; k < count && trial_defined; ++k) {
+        bool hopeless = false;
+        for (std::size_t k = 0; k < count; ++k) {
             Complex* values = s.trial_values.data() + k * width;
             trial_defined = s.state[k] != RowState::Dead && tape.eval_dynamic(s.params, values);
             if (!trial_defined) break;
             const double diff = values[root].re - targets[k];
             trial_sum += diff * diff;
+            // The sum only grows, and so do the division and the addition
+            // after it: once the partial error reaches the current one, the
+            // step is rejected whatever the remaining rows hold.
+            if (k % 8 == 7 && trial_sum / static_cast<double>(count) + trial_penalty >= error) {
+                hopeless = true;
+                break;
+            }
         }
-        const double trial_error =
-            trial_defined ? trial_sum / static_cast<double>(count) + penalty(s.trial, tokens, alpha, l1_ratio)
-                          : kInfinity;
+        const double trial_error = trial_defined && !hopeless
+                                       ? trial_sum / static_cast<double>(count) + trial_penalty
+                                       : kInfinity;
         if (trial_error < error) {
             const double previous = error;
             p = s.trial;

@@ -44,13 +44,13 @@ double compute_raw_error(const Expression& expression, const Samples& rows,
     return mse + elastic_net_penalty(alpha, l1_ratio, l1, l2);
 }
 
-double composed_raw_error(const Operator& op, std::uint8_t arity, const OperandValues& left,
+double composed_raw_error(const OperatorCall& op, const OperandValues& left,
                           const OperandValues& right, std::span<const Token> left_tokens,
                           std::span<const Token> right_tokens, std::span<const double> targets,
                           double alpha, double l1_ratio) {
     double sum = 0.0;
     for (std::size_t k = 0; k < targets.size(); ++k) {
-        const auto v = composed_value(op, arity, left, right, k);
+        const auto v = composed_value(op, left, right, k);
         if (!v) return std::numeric_limits<double>::infinity();
         const double diff = v->re - targets[k];
         sum += diff * diff;

@@ -22,7 +22,7 @@ double compute_raw_error(const Expression& expression, const Samples& rows,
 
 // compute_raw_error of op(left) or op(left, right) from the operands' values
 // at the rows; the operand tokens supply the penalty's constants in order.
-double composed_raw_error(const Operator& op, std::uint8_t arity, const OperandValues& left,
+double composed_raw_error(const OperatorCall& op, const OperandValues& left,
                           const OperandValues& right, std::span<const Token> left_tokens,
                           std::span<const Token> right_tokens, std::span<const double> targets,
                           double alpha, double l1_ratio);

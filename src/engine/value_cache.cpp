@@ -47,12 +47,11 @@ PointValues PointValues::at_rows(std::span<const Expression> expressions, const 
     return out;
 }
 
-std::optional<FingerprintKey> composed_fingerprint(const Operator& op, std::uint8_t arity,
-                                                   const OperandValues& left,
+std::optional<FingerprintKey> composed_fingerprint(const OperatorCall& op, const OperandValues& left,
                                                    const OperandValues& right) {
     FingerprintKey key;
     for (std::size_t k = 0; k < kProbes.size(); ++k) {
-        const auto value = composed_value(op, arity, left, right, k);
+        const auto value = composed_value(op, left, right, k);
         if (!value) return std::nullopt;
         key.values[2 * k] = quantize(value->re);
         key.values[2 * k + 1] = quantize(value->im);

@@ -52,27 +52,25 @@ struct OperandValues {
 
 // The value of op(left) or op(left, right) at point k, or none where an
 // operand or the operator is undefined, or the value reaches the limit.
-inline std::optional<Complex> composed_value(const Operator& op, std::uint8_t arity,
-                                             const OperandValues& left, const OperandValues& right,
-                                             std::size_t k) {
+inline std::optional<Complex> composed_value(const OperatorCall& op, const OperandValues& left,
+                                             const OperandValues& right, std::size_t k) {
     Complex operands[2] = {};
-    if (arity >= 1) {
+    if (op.arity() >= 1) {
         if (!left.defined[k]) return std::nullopt;
         operands[0] = left.values[k];
     }
-    if (arity == 2) {
+    if (op.arity() == 2) {
         if (!right.defined[k]) return std::nullopt;
         operands[1] = right.values[k];
     }
-    const auto value = op.eval(std::span<const Complex>(operands, arity));
+    const auto value = op(operands);
     if (!value || !within_value_limit(*value)) return std::nullopt;
     return value;
 }
 
 // The fingerprint of a composition from its operands' probe values; the same
 // key as fingerprint_tokens on its tokens.
-std::optional<FingerprintKey> composed_fingerprint(const Operator& op, std::uint8_t arity,
-                                                   const OperandValues& left,
+std::optional<FingerprintKey> composed_fingerprint(const OperatorCall& op, const OperandValues& left,
                                                    const OperandValues& right);
 
 }  // namespace vorn

@@ -9,12 +9,6 @@ namespace vorn {
 
 namespace cx {
 
-Complex mul(Complex u, Complex v) {
-    return {u.re * v.re - u.im * v.im, u.im * v.re + u.re * v.im};
-}
-
-bool is_zero(Complex u) { return std::hypot(u.re, u.im) == 0.0; }
-
 std::optional<Complex> div(Complex u, Complex v) {
     if (is_zero(v)) return std::nullopt;
     const double n = v.re * v.re + v.im * v.im;
@@ -118,6 +112,7 @@ public:
             throw InternalError(std::string("operator ") + Traits::name + " received too few operands");
         return Traits::apply(operands.data());
     }
+    Kernel kernel() const override { return &Traits::apply; }
     std::string to_latex(std::span<const std::string_view> operands) const override {
         return render(Traits::latex, operands);
     }

@@ -14,8 +14,13 @@ namespace vorn {
 // written out exactly, operand order and all, because the search compares
 // results bit for bit (signed zeros decide the branch of ln and sqrt).
 namespace cx {
-Complex mul(Complex u, Complex v);
-bool is_zero(Complex u);  // |u| == 0 through hypot; NaN is never zero
+inline Complex mul(Complex u, Complex v) {
+    return {u.re * v.re - u.im * v.im, u.im * v.re + u.re * v.im};
+}
+// |u| == 0. hypot is zero exactly when both parts are zero (it is never below
+// the larger magnitude, and NaN or infinity never give zero), so the test
+// compares the parts directly instead of paying for hypot.
+inline bool is_zero(Complex u) { return u.re == 0.0 && u.im == 0.0; }
 std::optional<Complex> div(Complex u, Complex v);
 std::optional<Complex> ln(Complex u);
 Complex sqrt(Complex u);

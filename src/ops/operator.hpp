@@ -26,10 +26,31 @@ public:
     // `operands` holds exactly arity() values in push order (element 0 is the
     // left operand). No value means the operator is undefined at that point.
     virtual std::optional<Complex> eval(std::span<const Complex> operands) const = 0;
+    // The same arithmetic as a plain function reading arity() operands, for
+    // loops that apply one operator to many values without a virtual call
+    // each; null when the operator has none, and then eval serves.
+    using Kernel = std::optional<Complex> (*)(const Complex* operands);
+    virtual Kernel kernel() const { return nullptr; }
     virtual std::string to_latex(std::span<const std::string_view> operands) const = 0;
     virtual std::string to_python(std::span<const std::string_view> operands) const = 0;
     // Default: Name, or Name[a, b, ...].
     virtual std::string to_mathematica(std::span<const std::string_view> operands) const;
+};
+
+// An operator resolved once for repeated application. The caller guarantees
+// that `operands` holds arity() values.
+class OperatorCall {
+public:
+    explicit OperatorCall(const Operator& op) : op_(&op), kernel_(op.kernel()), arity_(op.arity()) {}
+    std::optional<Complex> operator()(const Complex* operands) const {
+        return kernel_ ? kernel_(operands) : op_->eval(std::span<const Complex>(operands, arity_));
+    }
+    std::uint8_t arity() const { return arity_; }
+
+private:
+    const Operator* op_;
+    Operator::Kernel kernel_;
+    std::uint8_t arity_;
 };
 
 using OperatorPtr = std::unique_ptr<Operator>;

@@ -137,6 +137,13 @@ TEST(Reuse, TapeEvaluatesEveryRandomFormulaLikeTheStackMachine) {
     EXPECT_GT(moved_checks, 10000);
 }
 
+TEST(Reuse, ZeroTestAgreesWithHypot) {
+    const double values[] = {0.0, -0.0, 5e-324, -5e-324, 1e-310, 1.0, -2.5, 1e308, test::kInf, -test::kInf, test::kNaN};
+    for (const double re : values)
+        for (const double im : values)
+            EXPECT_EQ(cx::is_zero({re, im}), std::hypot(re, im) == 0.0) << re << " " << im;
+}
+
 TEST(Reuse, TapeRefusesWhatItCannotMirror) {
     FormulaTape tape;
     using test::op;
@@ -202,7 +209,7 @@ TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
                                          : *compose_binary(operands[a], operands[b], id, metas[id]);
                 const OperandValues left_probe{probes.values(a), probes.defined(a)};
                 const OperandValues right_probe{probes.values(b), probes.defined(b)};
-                const auto key = composed_fingerprint(*ops()[id], metas[id].arity, left_probe, right_probe);
+                const auto key = composed_fingerprint(OperatorCall(*ops()[id]), left_probe, right_probe);
                 const auto want = fingerprint(composed, ops());
                 ASSERT_EQ(key.has_value(), want.has_value()) << composed.text;
                 if (key) {
@@ -213,7 +220,7 @@ TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
                 const std::span<const Token> right_tokens =
                     metas[id].arity == 2 ? std::span<const Token>(operands[b].tokens) : std::span<const Token>();
                 const double error = composed_raw_error(
-                    *ops()[id], metas[id].arity, {at_rows.values(a), at_rows.defined(a)},
+                    OperatorCall(*ops()[id]), {at_rows.values(a), at_rows.defined(a)},
                     {at_rows.values(b), at_rows.defined(b)}, operands[a].tokens, right_tokens, ys, 0.02, 0.4);
                 ASSERT_TRUE(same_bits(error, compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4)))
                     << composed.text;
