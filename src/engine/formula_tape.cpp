@@ -11,10 +11,11 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
     param_nodes_.clear();
     path_offsets_.clear();
     paths_.clear();
+    path_from_left_.clear();
     stack_.clear();
     if (tokens.empty() || tokens.size() > std::numeric_limits<std::uint16_t>::max()) return false;
 
-    std::vector<std::uint16_t>& parent = saved_parents_;
+    std::vector<std::uint16_t>& parent = parents_;
     parent.assign(tokens.size(), 0);
     for (const Token& token : tokens) {
         const auto at = static_cast<std::uint16_t>(nodes_.size());
@@ -57,12 +58,13 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
     for (const std::uint16_t leaf : param_nodes_) {
         path_offsets_.push_back(static_cast<std::uint16_t>(paths_.size()));
         for (std::size_t at = leaf; at != top;) {
+            const std::size_t child = at;
             at = parent[at];
             paths_.push_back(static_cast<std::uint16_t>(at));
+            path_from_left_.push_back(nodes_[at].left == child ? 1 : 0);
         }
     }
     path_offsets_.push_back(static_cast<std::uint16_t>(paths_.size()));
-    saved_.resize(nodes_.size());
     return true;
 }
 
@@ -113,22 +115,56 @@ bool FormulaTape::eval_dynamic(std::span<const Complex> params, Complex* values)
     return true;
 }
 
-std::optional<Complex> FormulaTape::eval_moved(std::size_t j, Complex moved, Complex* values) {
-    const std::uint16_t leaf = param_nodes_[j];
-    const std::size_t begin = path_offsets_[j];
-    const std::size_t end = path_offsets_[j + 1];
-    saved_[0] = values[leaf];
-    for (std::size_t i = begin; i < end; ++i) saved_[1 + i - begin] = values[paths_[i]];
+void FormulaTape::eval_dynamic_rows(std::span<const Complex> params, Complex* values,
+                                    std::size_t count, std::uint8_t* alive) const {
+    const std::size_t width = nodes_.size();
+    for (const std::uint16_t at : dynamic_nodes_) {
+        const Node& node = nodes_[at];
+        if (!node.op) {
+            const std::size_t slot = node.token.slot();
+            const Complex value = slot < params.size() ? params[slot] : node.token.value;
+            for (std::size_t r = 0; r < count; ++r) values[r * width + at] = value;
+            continue;
+        }
+        for (std::size_t r = 0; r < count; ++r)
+            if (alive[r] && !apply(node, values + r * width)) alive[r] = 0;
+    }
+}
 
-    values[leaf] = moved;
-    bool ok = true;
-    for (std::size_t i = begin; i < end && ok; ++i) ok = apply(nodes_[paths_[i]], values);
-    const Complex top = values[root()];
-
-    values[leaf] = saved_[0];
-    for (std::size_t i = begin; i < end; ++i) values[paths_[i]] = saved_[1 + i - begin];
-    if (!ok) return std::nullopt;
-    return top;
+void FormulaTape::eval_moved_rows(std::size_t j, Complex moved, const Complex* values,
+                                  std::size_t count, const std::uint8_t* alive, Complex* out,
+                                  std::uint8_t* defined) const {
+    const std::size_t width = nodes_.size();
+    for (std::size_t r = 0; r < count; ++r) {
+        out[r] = moved;
+        defined[r] = alive[r];
+    }
+    // out[r] carries the moved value up the path; the other operand of each
+    // step is unchanged and read from the stored evaluation.
+    for (std::size_t i = path_offsets_[j]; i < path_offsets_[j + 1]; ++i) {
+        const Node& node = nodes_[paths_[i]];
+        const bool from_left = path_from_left_[i] != 0;
+        const std::size_t other = from_left ? node.right : node.left;
+        for (std::size_t r = 0; r < count; ++r) {
+            if (!defined[r]) continue;
+            Complex operands[2] = {out[r], Complex{}};
+            if (node.arity == 2) {
+                const Complex fixed = values[r * width + other];
+                if (from_left) {
+                    operands[1] = fixed;
+                } else {
+                    operands[0] = fixed;
+                    operands[1] = out[r];
+                }
+            }
+            const auto value = (*node.op)(operands);
+            if (!value || !within_value_limit(*value)) {
+                defined[r] = 0;
+                continue;
+            }
+            out[r] = *value;
+        }
+    }
 }
 
 }  // namespace vorn

@@ -32,10 +32,19 @@ public:
     // Evaluates the nodes that depend on a parameter, reading the others from
     // `values`. False at the first undefined node.
     bool eval_dynamic(std::span<const Complex> params, Complex* values) const;
-    // The root value with parameter j moved to `moved`, every other node taken
-    // from `values`, which holds a complete evaluation and is left as it was.
-    // Absent when a recomputed node is undefined.
-    std::optional<Complex> eval_moved(std::size_t j, Complex moved, Complex* values);
+
+    // The same over `count` consecutive rows stored one after another, size()
+    // values each, one node at a time across the rows so that the operator is
+    // resolved once per node rather than once per value. Rows with alive[r]
+    // clear are skipped; alive[r] is cleared where a node is undefined.
+    void eval_dynamic_rows(std::span<const Complex> params, Complex* values, std::size_t count,
+                           std::uint8_t* alive) const;
+    // For each of `count` rows whose `values` hold a complete evaluation (and
+    // are not modified): the root value with parameter j moved to `moved`,
+    // recomputing only the ancestors of j. out[r] receives it and defined[r]
+    // tells whether it exists; rows with alive[r] clear are skipped.
+    void eval_moved_rows(std::size_t j, Complex moved, const Complex* values, std::size_t count,
+                         const std::uint8_t* alive, Complex* out, std::uint8_t* defined) const;
 
 private:
     struct Node {
@@ -55,9 +64,9 @@ private:
     std::vector<std::uint16_t> param_nodes_;         // node of slot j
     std::vector<std::uint16_t> path_offsets_;        // ancestors of slot j: paths_[off[j] .. off[j+1])
     std::vector<std::uint16_t> paths_;
+    std::vector<std::uint8_t> path_from_left_;       // the path enters paths_[i] as its left operand
     std::vector<std::uint16_t> stack_;
-    std::vector<Complex> saved_;                   // the nodes eval_moved overwrites
-    std::vector<std::uint16_t> saved_parents_;     // compile's scratch
+    std::vector<std::uint16_t> parents_;             // compile's scratch
 };
 
 }  // namespace vorn

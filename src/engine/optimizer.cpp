@@ -143,13 +143,20 @@ enum class RowState : std::uint8_t {
     Dead,        // a node without parameters is undefined: no values can help
 };
 
+// Rows are evaluated in blocks, one node at a time across the block.
+constexpr std::size_t kBlock = 32;
+
 // Per-thread buffers of the tape refinement, reused across candidates.
 struct TapeScratch {
     FormulaTape tape;
     std::vector<Complex> base, trial_values, work;  // rows × nodes, and one row
     std::vector<RowState> state;
+    std::vector<std::uint8_t> complete;  // state == Complete, as the tape's row mask
     std::vector<Complex> params;
     std::vector<double> d, g, trial;
+    Complex moved[kBlock];
+    std::uint8_t moved_defined[kBlock];
+    std::uint8_t alive[kBlock];
 
     void release_if_large() {
         if (base.capacity() * sizeof(Complex) <= kKeepBytes) return;
@@ -161,6 +168,79 @@ struct TapeScratch {
 TapeScratch& tape_scratch() {
     thread_local TapeScratch scratch;
     return scratch;
+}
+
+// The moved prediction of a row whose stored values stop at an undefined
+// node: the whole dynamic part is evaluated again with parameter j moved.
+double moved_from_scratch(TapeScratch& s, const Complex* values, std::size_t j, Complex moved) {
+    const std::size_t width = s.tape.size();
+    s.work.assign(values, values + width);
+    const Complex kept = s.params[j];
+    s.params[j] = moved;
+    const bool defined = s.tape.eval_dynamic(s.params, s.work.data());
+    s.params[j] = kept;
+    return defined ? s.work[s.tape.root()].re : 0.0;
+}
+
+// d and g at the current parameters, each column's sums in row order as the
+// plain refinement accumulates them.
+void accumulate_jacobian(TapeScratch& s, std::span<const double> p, std::span<const double> targets) {
+    const FormulaTape& tape = s.tape;
+    const std::size_t n = p.size(), width = tape.size(), root = tape.root(), count = targets.size();
+    std::fill(s.d.begin(), s.d.end(), 0.0);
+    std::fill(s.g.begin(), s.g.end(), 0.0);
+    load_params(p, s.params);
+    for (std::size_t begin = 0; begin < count; begin += kBlock) {
+        const std::size_t rows = std::min(kBlock, count - begin);
+        const Complex* values = s.base.data() + begin * width;
+        for (std::size_t j = 0; j < n; ++j) {
+            const Complex moved_param{p[j] + kStep, 0.0};
+            tape.eval_moved_rows(j, moved_param, values, rows, s.complete.data() + begin, s.moved,
+                                 s.moved_defined);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::size_t k = begin + r;
+                const Complex* row_values = values + r * width;
+                double base = 0.0, moved = 0.0;
+                if (s.state[k] == RowState::Complete) {
+                    base = row_values[root].re;
+                    moved = s.moved_defined[r] ? s.moved[r].re : 0.0;
+                } else if (s.state[k] == RowState::Incomplete) {
+                    moved = moved_from_scratch(s, row_values, j, moved_param);
+                }
+                const double residual = base - targets[k];
+                const double jac = (moved - base) / kStep;
+                s.d[j] += jac * jac;
+                s.g[j] += jac * residual;
+            }
+        }
+    }
+}
+
+// The error at the trial parameters, evaluated into trial_values. Stops as
+// soon as the step is certain to be rejected: the sum only grows, and so do
+// the division and the addition after it, so once the partial error reaches
+// `current` the full one would too. Returns +infinity then, or when a row is
+// undefined.
+double trial_error(TapeScratch& s, std::span<const Token> tokens, std::span<const double> targets,
+                   double alpha, double l1_ratio, double current) {
+    const FormulaTape& tape = s.tape;
+    const std::size_t width = tape.size(), root = tape.root(), count = targets.size();
+    load_params(s.trial, s.params);
+    const double trial_penalty = penalty(s.trial, tokens, alpha, l1_ratio);
+    double sum = 0.0;
+    for (std::size_t begin = 0; begin < count; begin += kBlock) {
+        const std::size_t rows = std::min(kBlock, count - begin);
+        Complex* values = s.trial_values.data() + begin * width;
+        for (std::size_t r = 0; r < rows; ++r) s.alive[r] = s.state[begin + r] != RowState::Dead;
+        tape.eval_dynamic_rows(s.params, values, rows, s.alive);
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (!s.alive[r]) return kInfinity;
+            const double diff = values[r * width + root].re - targets[begin + r];
+            sum += diff * diff;
+            if (sum / static_cast<double>(count) + trial_penalty >= current) return kInfinity;
+        }
+    }
+    return sum / static_cast<double>(count) + trial_penalty;
 }
 
 // The same steps as refine_plain, value for value, with fewer evaluations.
@@ -175,12 +255,13 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
     s.base.resize(count * width);
     s.trial_values.resize(count * width);
     s.state.resize(count);
+    s.complete.resize(count);
     s.d.resize(n);
     s.g.resize(n);
     s.trial.resize(n);
 
     // Starting values: every row fully evaluated where it can be. The error
-    // is that of the first undefined row on, exactly as the plain error.
+    // is +infinity when any row is undefined, exactly as the plain error.
     load_params(p, s.params);
     double sum = 0.0;
     bool defined = true;
@@ -191,7 +272,8 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
         } else {
             s.state[k] = tape.eval_dynamic(s.params, values) ? RowState::Complete : RowState::Incomplete;
         }
-        if (s.state[k] != RowState::Complete) defined = false;
+        s.complete[k] = s.state[k] == RowState::Complete;
+        if (!s.complete[k]) defined = false;
         if (defined) {
             const double diff = values[root].re - targets[k];
             sum += diff * diff;
@@ -211,72 +293,24 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
         // After a rejected step the parameters and the base values are
         // unchanged, so d and g would come out the same.
         if (!jacobian_current) {
-            std::fill(s.d.begin(), s.d.end(), 0.0);
-            std::fill(s.g.begin(), s.g.end(), 0.0);
-            load_params(p, s.params);
-            for (std::size_t k = 0; k < count; ++k) {
-                Complex* values = s.base.data() + k * width;
-                const RowState state = s.state[k];
-                const double base = state == RowState::Complete ? values[root].re : 0.0;
-                const double residual = base - targets[k];
-                for (std::size_t j = 0; j < n; ++j) {
-                    const Complex moved_param{p[j] + kStep, 0.0};
-                    double moved = 0.0;
-                    if (state == RowState::Complete) {
-                        const auto v = s.tape.eval_moved(j, moved_param, values);
-                        moved = v ? v->re : 0.0;
-                    } else if (state == RowState::Incomplete) {
-                        // The base values stop at the undefined node, so this
-                        // row is evaluated in full with the moved parameter.
-                        s.work.assign(values, values + width);
-                        const Complex kept = s.params[j];
-                        s.params[j] = moved_param;
-                        moved = tape.eval_dynamic(s.params, s.work.data()) ? s.work[root].re : 0.0;
-                        s.params[j] = kept;
-                    }
-                    const double jac = (moved - base) / kStep;
-                    s.d[j] += jac * jac;
-                    s.g[j] += jac * residual;
-                }
-            }
+            accumulate_jacobian(s, p, targets);
             jacobian_current = true;
         }
         for (std::size_t j = 0; j < n; ++j)
             s.trial[j] = p[j] - s.g[j] / ((s.d[j] + lambda) + kDiagonalFloor);
-
-        load_params(s.trial, s.params);
-        const double trial_penalty = penalty(s.trial, tokens, alpha, l1_ratio);
-        double trial_sum = 0.0;
-        bool trial_defined = true;
-        bool hopeless = false;
-        for (std::size_t k = 0; k < count; ++k) {
-            Complex* values = s.trial_values.data() + k * width;
-            trial_defined = s.state[k] != RowState::Dead && tape.eval_dynamic(s.params, values);
-            if (!trial_defined) break;
-            const double diff = values[root].re - targets[k];
-            trial_sum += diff * diff;
-            // The sum only grows, and so do the division and the addition
-            // after it: once the partial error reaches the current one, the
-            // step is rejected whatever the remaining rows hold.
-            if (k % 8 == 7 && trial_sum / static_cast<double>(count) + trial_penalty >= error) {
-                hopeless = true;
-                break;
-            }
-        }
-        const double trial_error = trial_defined && !hopeless
-                                       ? trial_sum / static_cast<double>(count) + trial_penalty
-                                       : kInfinity;
-        if (trial_error < error) {
+        const double trial = trial_error(s, tokens, targets, alpha, l1_ratio, error);
+        if (trial < error) {
             const double previous = error;
             p = s.trial;
-            error = trial_error;
+            error = trial;
             // The trial values are the next base values, on every row.
             std::swap(s.base, s.trial_values);
             std::fill(s.state.begin(), s.state.end(), RowState::Complete);
+            std::fill(s.complete.begin(), s.complete.end(), 1);
             jacobian_current = false;
             lambda /= 10.0;
             rejected = 0;
-            if (std::fabs(previous - trial_error) < kTolerance) break;
+            if (std::fabs(previous - trial) < kTolerance) break;
         } else {
             if (rejected >= kMaxConsecutiveRejections) break;
             ++rejected;

@@ -16,7 +16,9 @@ std::optional<Complex> div(Complex u, Complex v) {
 }
 
 std::optional<Complex> ln(Complex u) {
-    const double modulus = std::hypot(u.re, u.im);
+    // hypot(x, ±0) is |x| by definition of the C library's hypot; real
+    // arguments are the common case and skip the call.
+    const double modulus = u.im == 0.0 ? std::fabs(u.re) : std::hypot(u.re, u.im);
     if (modulus == 0.0) return std::nullopt;
     return Complex{std::log(modulus), std::atan2(u.im, u.re)};
 }
@@ -46,6 +48,9 @@ Complex exp(Complex u) {
         return u;
     }
     const double m = std::exp(u.re);
+    // cos(±0) is exactly 1 and sin(±0) is ±0, so a real argument needs
+    // neither call.
+    if (u.im == 0.0) return {m, m * u.im};
     return {m * std::cos(u.im), m * std::sin(u.im)};
 }
 
@@ -57,11 +62,15 @@ constexpr Complex kI{0.0, 1.0};
 constexpr Complex kMinusI{-0.0, -1.0};
 constexpr double kHalfPi = 1.5707963267948966;
 
+// For a real argument cosh(±0) is exactly 1 and sinh(±0) is ±0, so both
+// hyperbolic calls are skipped there.
 Complex sin_of(Complex z) {
+    if (z.im == 0.0) return {std::sin(z.re), std::cos(z.re) * z.im};
     return {std::sin(z.re) * std::cosh(z.im), std::cos(z.re) * std::sinh(z.im)};
 }
 
 Complex cos_of(Complex z) {
+    if (z.im == 0.0) return {std::cos(z.re), -std::sin(z.re) * z.im};
     return {std::cos(z.re) * std::cosh(z.im), -std::sin(z.re) * std::sinh(z.im)};
 }
 
