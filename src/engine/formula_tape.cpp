@@ -68,13 +68,14 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
     return true;
 }
 
-bool FormulaTape::apply(const Node& node, Complex* values) const {
+bool FormulaTape::apply(std::size_t at, Complex* values) const {
+    const Node& node = nodes_[at];
     Complex operands[2] = {};
     if (node.arity >= 1) operands[0] = values[node.left];
     if (node.arity == 2) operands[1] = values[node.right];
-    const auto value = (*node.op)(operands);
-    if (!value || !within_value_limit(*value)) return false;
-    values[&node - nodes_.data()] = *value;
+    Complex value;
+    if (!(*node.op)(operands, value) || !within_value_limit(value)) return false;
+    values[at] = value;
     return true;
 }
 
@@ -95,7 +96,7 @@ bool FormulaTape::eval_static(std::span<const Complex> row, Complex* values) con
             case TokenKind::Param:
                 break;  // never static
             case TokenKind::Op:
-                if (!apply(node, values)) return false;
+                if (!apply(at, values)) return false;
                 break;
         }
     }
@@ -108,7 +109,7 @@ bool FormulaTape::eval_dynamic(std::span<const Complex> params, Complex* values)
         if (!node.op) {
             const std::size_t slot = node.token.slot();
             values[at] = slot < params.size() ? params[slot] : node.token.value;
-        } else if (!apply(node, values)) {
+        } else if (!apply(at, values)) {
             return false;
         }
     }
@@ -127,7 +128,7 @@ void FormulaTape::eval_dynamic_rows(std::span<const Complex> params, Complex* va
             continue;
         }
         for (std::size_t r = 0; r < count; ++r)
-            if (alive[r] && !apply(node, values + r * width)) alive[r] = 0;
+            if (alive[r] && !apply(at, values + r * width)) alive[r] = 0;
     }
 }
 
@@ -157,12 +158,12 @@ void FormulaTape::eval_moved_rows(std::size_t j, Complex moved, const Complex* v
                     operands[1] = out[r];
                 }
             }
-            const auto value = (*node.op)(operands);
-            if (!value || !within_value_limit(*value)) {
+            Complex value;
+            if (!(*node.op)(operands, value) || !within_value_limit(value)) {
                 defined[r] = 0;
                 continue;
             }
-            out[r] = *value;
+            out[r] = value;
         }
     }
 }

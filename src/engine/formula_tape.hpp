@@ -56,7 +56,8 @@ private:
         Token token{};
     };
 
-    bool apply(const Node& node, Complex* values) const;
+    // Computes node `at` from its operands' values; false where undefined.
+    bool apply(std::size_t at, Complex* values) const;
 
     std::vector<Node> nodes_;
     std::vector<std::uint16_t> static_nodes_;

@@ -63,8 +63,8 @@ inline std::optional<Complex> composed_value(const OperatorCall& op, const Opera
         if (!right.defined[k]) return std::nullopt;
         operands[1] = right.values[k];
     }
-    const auto value = op(operands);
-    if (!value || !within_value_limit(*value)) return std::nullopt;
+    Complex value;
+    if (!op(operands, value) || !within_value_limit(value)) return std::nullopt;
     return value;
 }
 

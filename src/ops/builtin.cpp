@@ -121,7 +121,14 @@ public:
             throw InternalError(std::string("operator ") + Traits::name + " received too few operands");
         return Traits::apply(operands.data());
     }
-    Kernel kernel() const override { return &Traits::apply; }
+    Kernel kernel() const override { return &apply_into; }
+
+private:
+    static bool apply_into(const Complex* operands, Complex& out) {
+        const auto value = Traits::apply(operands);
+        if (value) out = *value;
+        return value.has_value();
+    }
     std::string to_latex(std::span<const std::string_view> operands) const override {
         return render(Traits::latex, operands);
     }

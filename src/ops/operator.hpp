@@ -28,8 +28,9 @@ public:
     virtual std::optional<Complex> eval(std::span<const Complex> operands) const = 0;
     // The same arithmetic as a plain function reading arity() operands, for
     // loops that apply one operator to many values without a virtual call
-    // each; null when the operator has none, and then eval serves.
-    using Kernel = std::optional<Complex> (*)(const Complex* operands);
+    // each: false where the operator is undefined, else the value is stored
+    // in `out`. Null when the operator has none, and then eval serves.
+    using Kernel = bool (*)(const Complex* operands, Complex& out);
     virtual Kernel kernel() const { return nullptr; }
     virtual std::string to_latex(std::span<const std::string_view> operands) const = 0;
     virtual std::string to_python(std::span<const std::string_view> operands) const = 0;
@@ -42,8 +43,12 @@ public:
 class OperatorCall {
 public:
     explicit OperatorCall(const Operator& op) : op_(&op), kernel_(op.kernel()), arity_(op.arity()) {}
-    std::optional<Complex> operator()(const Complex* operands) const {
-        return kernel_ ? kernel_(operands) : op_->eval(std::span<const Complex>(operands, arity_));
+    // False where the operator is undefined, else the value is in `out`.
+    bool operator()(const Complex* operands, Complex& out) const {
+        if (kernel_) return kernel_(operands, out);
+        const auto value = op_->eval(std::span<const Complex>(operands, arity_));
+        if (value) out = *value;
+        return value.has_value();
     }
     std::uint8_t arity() const { return arity_; }
 
