@@ -2,6 +2,8 @@
 
 #include <omp.h>
 
+#include <atomic>
+
 #include "core/internal_error.hpp"
 #include "core/signature.hpp"
 #include "engine/parallel.hpp"
@@ -42,71 +44,74 @@ bool too_many_params(const Expression& left, const Expression& right) {
     return static_cast<std::size_t>(left.num_params) + right.num_params > kMaxParams;
 }
 
-// What survives the first, parallel half of a pass: a composition with a
-// fingerprint that no earlier pass admitted.
-struct Survivor {
-    CandidateRef ref;
-    FingerprintKey key;
-};
-
-// Runs one pass: `compose(outer, out)` appends the survivors of one outer
-// operand in pass order. Survivors are then admitted shard by shard, each shard
-// by one thread walking the survivors in pass order, so the first of several
-// equal fingerprints always wins, whatever the thread count.
-template <class Compose>
-void run_pass(std::size_t outer_count, FingerprintSet& seen, Compose&& compose,
+// Runs one pass. `compose(outer, out)` appends, in pass order, the
+// compositions of one outer operand whose fingerprint no earlier pass
+// admitted, each with the shard of its key; `key_of(ref)` computes that key
+// again. Survivors are then admitted shard by shard, each shard by one thread
+// walking them in pass order, so the first of several equal fingerprints
+// always wins, whatever the thread count. Recomputing a key costs less than
+// holding 80 bytes for every survivor of a large pass.
+template <class Compose, class KeyOf>
+void run_pass(std::size_t outer_count, FingerprintSet& seen, Compose&& compose, KeyOf&& key_of,
               std::vector<CandidateRef>& admitted, GenerationCounts& counts, StopSignal* stop) {
-    std::vector<std::vector<Survivor>> per_outer(outer_count);
+    std::vector<std::vector<CandidateRef>> survivors(outer_count);
     std::vector<std::uint64_t> generated(outer_count, 0);
-    parallel_for(outer_count, 1, [&](std::size_t i) { generated[i] = compose(i, per_outer[i]); }, stop);
+    parallel_for(outer_count, 1, [&](std::size_t i) { generated[i] = compose(i, survivors[i]); }, stop);
     if (stop && stop->stopped()) return;
+    for (const std::uint64_t g : generated) counts.generated += g;
 
-    std::vector<Survivor> survivors;
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < outer_count; ++i) {
-        total += per_outer[i].size();
-        counts.generated += generated[i];
-    }
-    survivors.reserve(total);
-    for (auto& list : per_outer) {
-        for (auto& s : list) survivors.push_back(std::move(s));
-        std::vector<Survivor>().swap(list);
-    }
-
-    std::vector<std::uint8_t> is_new(survivors.size(), 0);
+    std::vector<std::vector<std::uint8_t>> is_new(outer_count);
+    for (std::size_t i = 0; i < outer_count; ++i) is_new[i].assign(survivors[i].size(), 0);
+    std::atomic<bool> lost{false};
 #pragma omp parallel
     {
         const std::size_t threads = static_cast<std::size_t>(omp_get_num_threads());
         const std::size_t me = static_cast<std::size_t>(omp_get_thread_num());
-        for (std::size_t i = 0; i < survivors.size(); ++i) {
-            if (stop && i % 4096 == 0) {
-                stop->poll();
-                if (stop->stopped()) break;
+        std::size_t walked = 0;
+        for (std::size_t i = 0; i < outer_count && !(stop && stop->stopped()); ++i) {
+            for (std::size_t e = 0; e < survivors[i].size(); ++e) {
+                if (stop && ++walked % 4096 == 0) {
+                    stop->poll();
+                    if (stop->stopped()) break;
+                }
+                const CandidateRef& ref = survivors[i][e];
+                if (ref.shard % threads != me) continue;
+                // Keys are recomputed exactly; a missing one would be a bug,
+                // reported after the parallel region rather than thrown in it.
+                const auto key = key_of(ref);
+                if (!key) {
+                    lost = true;
+                    continue;
+                }
+                is_new[i][e] = seen.insert(*key) ? 1 : 0;
             }
-            if (FingerprintSet::shard_of(survivors[i].key) % threads != me) continue;
-            is_new[i] = seen.insert(survivors[i].key) ? 1 : 0;
         }
     }
+    if (lost) throw InternalError("a surviving composition lost its fingerprint");
     if (stop && stop->stopped()) return;
-    for (std::size_t i = 0; i < survivors.size(); ++i) {
-        if (!is_new[i]) continue;
-        admitted.push_back(survivors[i].ref);
-        ++counts.admitted;
+    for (std::size_t i = 0; i < outer_count; ++i) {
+        for (std::size_t e = 0; e < survivors[i].size(); ++e) {
+            if (!is_new[i][e]) continue;
+            admitted.push_back(survivors[i][e]);
+            ++counts.admitted;
+        }
+        std::vector<CandidateRef>().swap(survivors[i]);
     }
 }
 
 // Keeps the candidate if its key is new to every earlier pass. `seen` is not
 // written during this half of a pass.
-void admit_if_new(const CandidateRef& ref, const std::optional<FingerprintKey>& key,
-                  const FingerprintSet& seen, std::vector<Survivor>& out) {
+void admit_if_new(CandidateRef ref, const std::optional<FingerprintKey>& key,
+                  const FingerprintSet& seen, std::vector<CandidateRef>& out) {
     if (!key || seen.contains(*key)) return;
-    out.push_back(Survivor{ref, *key});
+    ref.shard = static_cast<std::uint8_t>(FingerprintSet::shard_of(*key));
+    out.push_back(ref);
 }
 
 // The same, fingerprinting the scratch tokens.
 void consider(const CandidateRef& ref, std::size_t num_vars, const std::vector<Token>& tokens,
               OperatorTable operators, const FingerprintSet& seen, std::vector<Complex>& stack,
-              std::vector<Survivor>& out) {
+              std::vector<CandidateRef>& out) {
     admit_if_new(ref, fingerprint_tokens(tokens, num_vars, operators, stack), seen, out);
 }
 
@@ -191,13 +196,32 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
     std::vector<OperatorCall> calls;
     calls.reserve(operators.size());
     for (const OperatorPtr& op : operators) calls.emplace_back(*op);
+    const auto has_probes = [&](std::size_t level) { return reuse && !levels[level].probe_values.empty(); };
+    // A candidate's fingerprint, from its operands' probe values when they
+    // are stored, else from its tokens.
+    const auto key_of = [&](const CandidateRef& ref) -> std::optional<FingerprintKey> {
+        const Level& left = levels[ref.left_level];
+        const std::size_t right_level = k - 1 - ref.left_level;
+        if (ref.arity == 1 && has_probes(ref.left_level))
+            return composed_fingerprint(calls[ref.op_id], left.at_probes(ref.left), {});
+        if (ref.arity == 2 && has_probes(ref.left_level) && has_probes(right_level))
+            return composed_fingerprint(calls[ref.op_id], left.at_probes(ref.left),
+                                        levels[right_level].at_probes(ref.right));
+        thread_local std::vector<Token> tokens;
+        thread_local std::vector<Complex> stack;
+        candidate_tokens(ref, k, levels, tokens);
+        std::size_t num_vars = left.expressions[ref.left].num_vars;
+        if (ref.arity == 2)
+            num_vars = std::max<std::size_t>(num_vars, levels[right_level].expressions[ref.right].num_vars);
+        return fingerprint_tokens(tokens, num_vars, operators, stack);
+    };
 
     // Unary pass over the parents of level k-1.
     const Level& parents = levels[k - 1];
-    const bool parents_cached = reuse && !parents.probe_values.empty();
+    const bool parents_cached = has_probes(k - 1);
     run_pass(
         parents.size(), seen,
-        [&](std::size_t i, std::vector<Survivor>& out) {
+        [&](std::size_t i, std::vector<CandidateRef>& out) {
             thread_local std::vector<Token> tokens;
             thread_local std::vector<Complex> stack;
             const Expression& parent = parents.expressions[i];
@@ -219,17 +243,17 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
             }
             return static_cast<std::uint64_t>(unary.size());
         },
-        admitted, counts, stop);
+        key_of, admitted, counts, stop);
 
     // Binary passes, left complexity ascending.
     for (std::size_t l = 1; l + 2 <= k; ++l) {
         const std::size_t r = k - 1 - l;
         const Level& lefts = levels[l];
         const Level& rights = levels[r];
-        const bool cached = reuse && !lefts.probe_values.empty() && !rights.probe_values.empty();
+        const bool cached = has_probes(l) && has_probes(r);
         run_pass(
             lefts.size(), seen,
-            [&](std::size_t i, std::vector<Survivor>& out) {
+            [&](std::size_t i, std::vector<CandidateRef>& out) {
                 thread_local std::vector<Token> tokens;
                 thread_local std::vector<Complex> stack;
                 std::uint64_t generated = 0;
@@ -267,7 +291,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
                 }
                 return generated;
             },
-            admitted, counts, stop);
+            key_of, admitted, counts, stop);
         if (stop && stop->stopped()) break;
     }
     return admitted;

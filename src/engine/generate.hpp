@@ -50,6 +50,7 @@ struct CandidateRef {
     std::uint32_t left_level = 0;   // complexity of the left (or only) operand
     std::uint16_t op_id = 0;
     std::uint8_t arity = 1;
+    std::uint8_t shard = 0;         // of its fingerprint, while generation admits it
 };
 
 // The tokens of the candidate, appended to `out` (which is cleared first).
