@@ -8,7 +8,10 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
     nodes_.clear();
     static_nodes_.clear();
     dynamic_nodes_.clear();
+    uniform_dynamic_.clear();
+    varying_dynamic_.clear();
     param_nodes_.clear();
+    path_uniform_.clear();
     path_offsets_.clear();
     paths_.clear();
     path_from_left_.clear();
@@ -21,6 +24,7 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
         const auto at = static_cast<std::uint16_t>(nodes_.size());
         Node node;
         node.token = token;
+        node.uniform = token.kind != TokenKind::Var;
         if (token.kind == TokenKind::Op) {
             node.arity = token.arity();
             if (node.arity > 2 || stack_.size() < node.arity || token.op_id >= operators.size() ||
@@ -36,10 +40,12 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
                 stack_.pop_back();
                 parent[node.left] = at;
                 node.dynamic = nodes_[node.left].dynamic;
+                node.uniform = nodes_[node.left].uniform;
             }
             if (node.arity == 2) {
                 parent[node.right] = at;
                 node.dynamic = node.dynamic || nodes_[node.right].dynamic;
+                node.uniform = node.uniform && nodes_[node.right].uniform;
             }
         } else if (token.kind == TokenKind::Param) {
             if (token.slot() != param_nodes_.size()) return false;
@@ -47,6 +53,7 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
             param_nodes_.push_back(at);
         }
         (node.dynamic ? dynamic_nodes_ : static_nodes_).push_back(at);
+        if (node.dynamic) (node.uniform ? uniform_dynamic_ : varying_dynamic_).push_back(at);
         nodes_.push_back(node);
         stack_.push_back(at);
     }
@@ -57,12 +64,17 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
     const std::size_t top = nodes_.size() - 1;
     for (const std::uint16_t leaf : param_nodes_) {
         path_offsets_.push_back(static_cast<std::uint16_t>(paths_.size()));
+        std::uint16_t uniform_steps = 0;
         for (std::size_t at = leaf; at != top;) {
             const std::size_t child = at;
             at = parent[at];
             paths_.push_back(static_cast<std::uint16_t>(at));
             path_from_left_.push_back(nodes_[at].left == child ? 1 : 0);
+            // Ancestors of a node reading a variable read it too, so the
+            // uniform steps come first.
+            if (nodes_[at].uniform) ++uniform_steps;
         }
+        path_uniform_.push_back(uniform_steps);
     }
     path_offsets_.push_back(static_cast<std::uint16_t>(paths_.size()));
     return true;
@@ -116,56 +128,84 @@ bool FormulaTape::eval_dynamic(std::span<const Complex> params, Complex* values)
     return true;
 }
 
+namespace {
+
+// The first row a block evaluation may read complete values from.
+std::size_t first_alive(const std::uint8_t* alive, std::size_t count) {
+    std::size_t r = 0;
+    while (r < count && !alive[r]) ++r;
+    return r;
+}
+
+}  // namespace
+
 void FormulaTape::eval_dynamic_rows(std::span<const Complex> params, Complex* values,
                                     std::size_t count, std::uint8_t* alive) const {
     const std::size_t width = nodes_.size();
-    for (const std::uint16_t at : dynamic_nodes_) {
+    const std::size_t source = first_alive(alive, count);
+    if (source == count) return;
+    // Nodes that read no variable have one value for all rows: computed on
+    // one row, copied to the others.
+    Complex* source_values = values + source * width;
+    for (const std::uint16_t at : uniform_dynamic_) {
         const Node& node = nodes_[at];
         if (!node.op) {
             const std::size_t slot = node.token.slot();
-            const Complex value = slot < params.size() ? params[slot] : node.token.value;
-            for (std::size_t r = 0; r < count; ++r) values[r * width + at] = value;
-            continue;
+            source_values[at] = slot < params.size() ? params[slot] : node.token.value;
+        } else if (!apply(at, source_values)) {
+            for (std::size_t r = 0; r < count; ++r) alive[r] = 0;
+            return;
         }
+    }
+    for (std::size_t r = 0; r < count; ++r) {
+        if (!alive[r] || r == source) continue;
+        for (const std::uint16_t at : uniform_dynamic_) values[r * width + at] = source_values[at];
+    }
+    for (const std::uint16_t at : varying_dynamic_)
         for (std::size_t r = 0; r < count; ++r)
             if (alive[r] && !apply(at, values + r * width)) alive[r] = 0;
+}
+
+bool FormulaTape::step(std::size_t i, const Complex* values, Complex& carried) const {
+    const Node& node = nodes_[paths_[i]];
+    Complex operands[2] = {carried, Complex{}};
+    if (node.arity == 2) {
+        if (path_from_left_[i] != 0) {
+            operands[1] = values[node.right];
+        } else {
+            operands[0] = values[node.left];
+            operands[1] = carried;
+        }
     }
+    Complex value;
+    if (!(*node.op)(operands, value) || !within_value_limit(value)) return false;
+    carried = value;
+    return true;
 }
 
 void FormulaTape::eval_moved_rows(std::size_t j, Complex moved, const Complex* values,
                                   std::size_t count, const std::uint8_t* alive, Complex* out,
                                   std::uint8_t* defined) const {
     const std::size_t width = nodes_.size();
-    for (std::size_t r = 0; r < count; ++r) {
-        out[r] = moved;
-        defined[r] = alive[r];
-    }
-    // out[r] carries the moved value up the path; the other operand of each
-    // step is unchanged and read from the stored evaluation.
-    for (std::size_t i = path_offsets_[j]; i < path_offsets_[j + 1]; ++i) {
-        const Node& node = nodes_[paths_[i]];
-        const bool from_left = path_from_left_[i] != 0;
-        const std::size_t other = from_left ? node.right : node.left;
-        for (std::size_t r = 0; r < count; ++r) {
-            if (!defined[r]) continue;
-            Complex operands[2] = {out[r], Complex{}};
-            if (node.arity == 2) {
-                const Complex fixed = values[r * width + other];
-                if (from_left) {
-                    operands[1] = fixed;
-                } else {
-                    operands[0] = fixed;
-                    operands[1] = out[r];
-                }
-            }
-            Complex value;
-            if (!(*node.op)(operands, value) || !within_value_limit(value)) {
-                defined[r] = 0;
-                continue;
-            }
-            out[r] = value;
+    const std::size_t begin = path_offsets_[j], end = path_offsets_[j + 1];
+    const std::size_t uniform_end = begin + path_uniform_[j];
+    for (std::size_t r = 0; r < count; ++r) defined[r] = alive[r];
+    const std::size_t source = first_alive(alive, count);
+    if (source == count) return;
+    // The steps that read no variable give the same value on every row.
+    Complex carried = moved;
+    for (std::size_t i = begin; i < uniform_end; ++i) {
+        if (!step(i, values + source * width, carried)) {
+            for (std::size_t r = 0; r < count; ++r) defined[r] = 0;
+            return;
         }
     }
+    for (std::size_t r = 0; r < count; ++r) out[r] = carried;
+    // out[r] carries the moved value up the rest of the path; the other
+    // operand of each step is unchanged and read from the stored evaluation.
+    for (std::size_t i = uniform_end; i < end; ++i)
+        for (std::size_t r = 0; r < count; ++r)
+            if (defined[r] && !step(i, values + r * width, out[r])) defined[r] = 0;
 }
 
 }  // namespace vorn

@@ -53,19 +53,26 @@ private:
         std::uint16_t right = 0;
         std::uint8_t arity = 0;
         bool dynamic = false;  // depends on a parameter
+        bool uniform = false;  // reads no variable: the same value on every row
         Token token{};
     };
 
     // Computes node `at` from its operands' values; false where undefined.
     bool apply(std::size_t at, Complex* values) const;
+    // Path step i of a moved evaluation: its node applied to `carried` (the
+    // path operand) and the stored value of its other operand.
+    bool step(std::size_t i, const Complex* values, Complex& carried) const;
 
     std::vector<Node> nodes_;
     std::vector<std::uint16_t> static_nodes_;
     std::vector<std::uint16_t> dynamic_nodes_;
+    std::vector<std::uint16_t> uniform_dynamic_;     // the dynamic nodes that read no variable
+    std::vector<std::uint16_t> varying_dynamic_;     // and those that do
     std::vector<std::uint16_t> param_nodes_;         // node of slot j
     std::vector<std::uint16_t> path_offsets_;        // ancestors of slot j: paths_[off[j] .. off[j+1])
     std::vector<std::uint16_t> paths_;
     std::vector<std::uint8_t> path_from_left_;       // the path enters paths_[i] as its left operand
+    std::vector<std::uint16_t> path_uniform_;        // leading steps of path j that read no variable
     std::vector<std::uint16_t> stack_;
     std::vector<std::uint16_t> parents_;             // compile's scratch
 };

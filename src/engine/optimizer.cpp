@@ -265,18 +265,23 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
     load_params(p, s.params);
     double sum = 0.0;
     bool defined = true;
-    for (std::size_t k = 0; k < count; ++k) {
-        Complex* values = s.base.data() + k * width;
-        if (!tape.eval_static(rows.row(k), values)) {
-            s.state[k] = RowState::Dead;
-        } else {
-            s.state[k] = tape.eval_dynamic(s.params, values) ? RowState::Complete : RowState::Incomplete;
+    for (std::size_t begin = 0; begin < count; begin += kBlock) {
+        const std::size_t block = std::min(kBlock, count - begin);
+        Complex* values = s.base.data() + begin * width;
+        for (std::size_t r = 0; r < block; ++r) {
+            s.alive[r] = tape.eval_static(rows.row(begin + r), values + r * width);
+            s.state[begin + r] = s.alive[r] ? RowState::Incomplete : RowState::Dead;
         }
-        s.complete[k] = s.state[k] == RowState::Complete;
-        if (!s.complete[k]) defined = false;
-        if (defined) {
-            const double diff = values[root].re - targets[k];
-            sum += diff * diff;
+        tape.eval_dynamic_rows(s.params, values, block, s.alive);
+        for (std::size_t r = 0; r < block; ++r) {
+            const std::size_t k = begin + r;
+            if (s.alive[r]) s.state[k] = RowState::Complete;
+            s.complete[k] = s.alive[r];
+            if (!s.complete[k]) defined = false;
+            if (defined) {
+                const double diff = values[r * width + root].re - targets[k];
+                sum += diff * diff;
+            }
         }
     }
     double error = defined ? sum / static_cast<double>(count) + penalty(p, tokens, alpha, l1_ratio)
