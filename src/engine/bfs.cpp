@@ -92,10 +92,10 @@ struct Search {
         row_value_bytes += bytes;
     }
 
-    // The score of a candidate without parameters to fit, from its operands'
-    // values at the rows; none when they are not stored.
-    std::optional<std::optional<double>> score_from_operands(const CandidateRef& ref, std::size_t k,
-                                                             const Expression& left) const {
+    // The raw error of a candidate, from its operands' values at the rows;
+    // none when those are not stored.
+    std::optional<double> raw_error_from_operands(const CandidateRef& ref, std::size_t k,
+                                                  const Expression& left) const {
         const Level& left_level = levels[ref.left_level];
         if (left_level.row_values.empty()) return std::nullopt;
         OperandValues right_values;
@@ -106,13 +106,9 @@ struct Search {
             right_values = right_level.at_rows(ref.right);
             right_tokens = right_level.expressions[ref.right].tokens;
         }
-        const double error = composed_raw_error(OperatorCall(*operators()[ref.op_id]),
-                                                left_level.at_rows(ref.left), right_values,
-                                                left.tokens, right_tokens, targets, config.alpha,
-                                                config.l1_ratio);
-        if (!std::isfinite(error)) return std::optional<double>{};
-        const std::size_t complexity = left.tokens.size() + right_tokens.size() + 1;
-        return std::optional<double>{error * complexity_factor(complexity, config.complexity_penalty)};
+        return composed_raw_error(OperatorCall(*operators()[ref.op_id]), left_level.at_rows(ref.left),
+                                  right_values, left.tokens, right_tokens, targets, config.alpha,
+                                  config.l1_ratio);
     }
 
     // The candidate as a full expression with its fitted constants. Scoring
@@ -157,10 +153,12 @@ struct Search {
                                       (left.num_params != 0 ||
                                        (ref.arity == 2 &&
                                         levels[k - 1 - ref.left_level].expressions[ref.right].num_params != 0));
+                    // Without constants to fit, the score is the raw error, which
+                    // the operands' stored values give for one operator per row.
                     if (config.reuse_computed_values && !fits) {
-                        if (const auto score = score_from_operands(ref, k, left)) {
-                            if (!*score) return;
-                            scores[i] = **score;
+                        if (const auto error = raw_error_from_operands(ref, k, left)) {
+                            if (!std::isfinite(*error)) return;
+                            scores[i] = *error * complexity_factor(k, config.complexity_penalty);
                             kept[i] = 1;
                             return;
                         }
