@@ -115,12 +115,16 @@ bool FormulaTape::eval_static(std::span<const Complex> row, Complex* values) con
     return true;
 }
 
+Complex FormulaTape::param_value(const Node& node, std::span<const Complex> params) {
+    const std::size_t slot = node.token.slot();
+    return slot < params.size() ? params[slot] : node.token.value;
+}
+
 bool FormulaTape::eval_dynamic(std::span<const Complex> params, Complex* values) const {
     for (const std::uint16_t at : dynamic_nodes_) {
         const Node& node = nodes_[at];
         if (!node.op) {
-            const std::size_t slot = node.token.slot();
-            values[at] = slot < params.size() ? params[slot] : node.token.value;
+            values[at] = param_value(node, params);
         } else if (!apply(at, values)) {
             return false;
         }
@@ -150,8 +154,7 @@ void FormulaTape::eval_dynamic_rows(std::span<const Complex> params, Complex* va
     for (const std::uint16_t at : uniform_dynamic_) {
         const Node& node = nodes_[at];
         if (!node.op) {
-            const std::size_t slot = node.token.slot();
-            source_values[at] = slot < params.size() ? params[slot] : node.token.value;
+            source_values[at] = param_value(node, params);
         } else if (!apply(at, source_values)) {
             for (std::size_t r = 0; r < count; ++r) alive[r] = 0;
             return;

@@ -59,6 +59,9 @@ private:
 
     // Computes node `at` from its operands' values; false where undefined.
     bool apply(std::size_t at, Complex* values) const;
+    // A parameter leaf's value, as eval_internal reads it: the supplied value
+    // of its slot, else its default.
+    static Complex param_value(const Node& node, std::span<const Complex> params);
     // Path step i of a moved evaluation: its node applied to `carried` (the
     // path operand) and the stored value of its other operand.
     bool step(std::size_t i, const Complex* values, Complex& carried) const;
