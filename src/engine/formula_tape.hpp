@@ -23,7 +23,6 @@ public:
     bool compile(std::span<const Token> tokens, OperatorTable operators);
 
     std::size_t size() const { return nodes_.size(); }
-    std::size_t num_params() const { return param_nodes_.size(); }
     std::size_t root() const { return nodes_.size() - 1; }
 
     // Evaluates the nodes that do not depend on a parameter. False when one of
@@ -35,7 +34,8 @@ public:
 
     // The same over `count` consecutive rows stored one after another, size()
     // values each, one node at a time across the rows so that the operator is
-    // resolved once per node rather than once per value. Rows with alive[r]
+    // resolved once per node rather than once per value; nodes that read no
+    // variable are computed once for the whole block. Rows with alive[r]
     // clear are skipped; alive[r] is cleared where a node is undefined.
     void eval_dynamic_rows(std::span<const Complex> params, Complex* values, std::size_t count,
                            std::uint8_t* alive) const;

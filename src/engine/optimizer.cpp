@@ -1,6 +1,7 @@
 #include "engine/optimizer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -154,9 +155,9 @@ struct TapeScratch {
     std::vector<std::uint8_t> complete;  // state == Complete, as the tape's row mask
     std::vector<Complex> params;
     std::vector<double> d, g, trial;
-    Complex moved[kBlock];
-    std::uint8_t moved_defined[kBlock];
-    std::uint8_t alive[kBlock];
+    std::array<Complex, kBlock> moved;
+    std::array<std::uint8_t, kBlock> moved_defined;
+    std::array<std::uint8_t, kBlock> alive;
 
     void release_if_large() {
         if (base.capacity() * sizeof(Complex) <= kKeepBytes) return;
@@ -195,8 +196,8 @@ void accumulate_jacobian(TapeScratch& s, std::span<const double> p, std::span<co
         const Complex* values = s.base.data() + begin * width;
         for (std::size_t j = 0; j < n; ++j) {
             const Complex moved_param{p[j] + kStep, 0.0};
-            tape.eval_moved_rows(j, moved_param, values, rows, s.complete.data() + begin, s.moved,
-                                 s.moved_defined);
+            tape.eval_moved_rows(j, moved_param, values, rows, s.complete.data() + begin, s.moved.data(),
+                                 s.moved_defined.data());
             for (std::size_t r = 0; r < rows; ++r) {
                 const std::size_t k = begin + r;
                 const Complex* row_values = values + r * width;
@@ -232,7 +233,7 @@ double trial_error(TapeScratch& s, std::span<const Token> tokens, std::span<cons
         const std::size_t rows = std::min(kBlock, count - begin);
         Complex* values = s.trial_values.data() + begin * width;
         for (std::size_t r = 0; r < rows; ++r) s.alive[r] = s.state[begin + r] != RowState::Dead;
-        tape.eval_dynamic_rows(s.params, values, rows, s.alive);
+        tape.eval_dynamic_rows(s.params, values, rows, s.alive.data());
         for (std::size_t r = 0; r < rows; ++r) {
             if (!s.alive[r]) return kInfinity;
             const double diff = values[r * width + root].re - targets[begin + r];
@@ -272,7 +273,7 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
             s.alive[r] = tape.eval_static(rows.row(begin + r), values + r * width);
             s.state[begin + r] = s.alive[r] ? RowState::Incomplete : RowState::Dead;
         }
-        tape.eval_dynamic_rows(s.params, values, block, s.alive);
+        tape.eval_dynamic_rows(s.params, values, block, s.alive.data());
         for (std::size_t r = 0; r < block; ++r) {
             const std::size_t k = begin + r;
             if (s.alive[r]) s.state[k] = RowState::Complete;
