@@ -3,15 +3,14 @@
 #include <vector>
 
 #include "config.hpp"
-#include "engine/stop.hpp"
+#include "engine/bfs.hpp"
 #include "result.hpp"
 
 namespace vorn {
 
 // The library-level entry object: one configuration, fixed at construction,
-// and the four search operations. Each operation is one independent search;
-// `should_stop` is asked on the calling thread while it runs, and a search it
-// stops returns the Interrupted error.
+// and the search operations. Each operation is one independent search,
+// steered by `control` (stop predicate, progress sink, time budget).
 class Searcher {
 public:
     Searcher() = default;
@@ -22,20 +21,32 @@ public:
     // One input variable: row i is [xs[i]].
     Outcome<SearchResult> find_function(const std::vector<double>& xs,
                                         const std::vector<double>& ys,
-                                        const StopPredicate& should_stop = {}) const;
+                                        const RunControl& control = {}) const;
     // Row i holds x0, x1, ... of sample i.
     Outcome<SearchResult> find_multivariate(const std::vector<std::vector<double>>& rows,
                                             const std::vector<double>& ys,
-                                            const StopPredicate& should_stop = {}) const;
+                                            const RunControl& control = {}) const;
     // The whole Pareto front of an exhaustive search, lowest error first.
     Outcome<std::vector<SearchResult>> find_candidates(const std::vector<std::vector<double>>& rows,
                                                        const std::vector<double>& ys,
-                                                       const StopPredicate& should_stop = {}) const;
+                                                       const RunControl& control = {}) const;
     // A formula whose value (with its one variable at 0) is `value`: a closed
     // form of the operators when one exists within the configured complexity,
     // otherwise a formula with fitted constants.
     Outcome<SearchResult> recognize_constant(double value,
-                                             const StopPredicate& should_stop = {}) const;
+                                             const RunControl& control = {}) const;
+
+    // The search of find_multivariate (early exit included) with everything it
+    // found: the Pareto-optimal formulas lowest error first (the first is
+    // find_multivariate's answer), how many levels finished and whether the
+    // time budget ended it.
+    struct Front {
+        std::vector<SearchResult> results;
+        std::size_t levels_finished = 0;
+        bool budget_exhausted = false;
+    };
+    Outcome<Front> find_front(const std::vector<std::vector<double>>& rows,
+                              const std::vector<double>& ys, const RunControl& control = {}) const;
 
 private:
     SearchConfig config_;

@@ -41,17 +41,20 @@ struct Search {
     ParetoFront front;
     std::vector<Level> levels;
     SearchStats* stats;
+    ProgressSink& sink;
     StopSignal stop;
     std::size_t row_value_bytes = 0;
 
     Search(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets_,
-           const SearchConfig& config_, SearchStats* stats_, const StopPredicate& should_stop)
+           const SearchConfig& config_, SearchStats* stats_, const RunControl& control,
+           std::optional<StopSignal::Clock::time_point> deadline)
         : config(config_),
           samples(Samples::from_rows(rows)),
           targets(targets_),
           registry(OperatorRegistry::shared_builtins()),
           stats(stats_),
-          stop(should_stop) {}
+          sink(control.sink ? *control.sink : stdout_sink()),
+          stop(control.should_stop, deadline, control.sink) {}
 
     OperatorTable operators() const { return registry->operators(); }
 
@@ -141,7 +144,7 @@ struct Search {
         std::vector<std::uint8_t> kept(n, 0);
         std::vector<std::uint8_t> refined(n, 0);
         {
-            ProgressBar bar(k, n);
+            ProgressBar bar(k, n, sink);
             parallel_for(
                 n, 16,
                 [&](std::size_t i) {
@@ -182,11 +185,11 @@ struct Search {
                 },
                 &stop);
             if (stop.stopped()) {
-                if (bar.printed()) print_progress_end();
+                if (bar.printed()) print_progress_end(sink);
                 return false;
             }
         }
-        if (n > 0) print_progress_end();
+        if (n > 0) print_progress_end(sink);
 
         std::vector<std::uint32_t> scored;
         for (std::size_t i = 0; i < n; ++i) {
@@ -197,12 +200,17 @@ struct Search {
         std::vector<std::uint8_t>().swap(kept);
         std::vector<std::uint8_t>().swap(refined);
 
-        feed_front(candidates, scores, scored, k);
+        // The front learns of level k only once the level is sure to finish,
+        // so a search stopped inside it returns exactly what the finished
+        // levels found. Retention never reads the front, so the order does not
+        // change what either of them computes.
+        const auto best = best_of_level(scores, scored, k);
         retain(candidates, scores, std::move(scored), k);
         if (stop.stopped()) return false;
+        if (best) update_pareto(front, finished(candidates[best->index], k), best->error);
         level_stats.retained = levels[k].size();
 
-        print_level_line(k, SteadyClock::now() - level_start, levels[k].size());
+        print_level_line(k, SteadyClock::now() - level_start, levels[k].size(), sink);
         if (stats) {
             stats->levels.resize(k + 1);
             stats->levels[k] = level_stats;
@@ -210,22 +218,29 @@ struct Search {
         return true;
     }
 
+    struct LevelBest {
+        std::uint32_t index;
+        double error;
+    };
+
     // Offering every scored candidate in order with a strictly-lower rule
     // stores the first candidate with the lowest recovered error, if it beats
-    // the current entry; only that one is materialised.
-    void feed_front(const std::vector<CandidateRef>& candidates, const std::vector<double>& scores,
-                    const std::vector<std::uint32_t>& scored, std::size_t k) {
+    // the current entry: that candidate, the only one to materialise for the
+    // front.
+    std::optional<LevelBest> best_of_level(const std::vector<double>& scores,
+                                           const std::vector<std::uint32_t>& scored,
+                                           std::size_t k) const {
         const double factor = complexity_factor(k, config.complexity_penalty);
         std::optional<double> best = front.error_at(k);
-        std::optional<std::uint32_t> winner;
+        std::optional<LevelBest> winner;
         for (const std::uint32_t i : scored) {
             const double error = scores[i] / factor;
             if (!best || error < *best) {
                 best = error;
-                winner = i;
+                winner = LevelBest{i, error};
             }
         }
-        if (winner) update_pareto(front, finished(candidates[*winner], k), *best);
+        return winner;
     }
 
     void retain(const std::vector<CandidateRef>& candidates, const std::vector<double>& scores,
@@ -245,30 +260,51 @@ struct Search {
 Outcome<std::vector<SearchResult>> run_bfs(const std::vector<std::vector<double>>& rows,
                                            const std::vector<double>& targets,
                                            const SearchConfig& config, SearchStats* stats,
-                                           const StopPredicate& should_stop) {
+                                           const RunControl& control) {
     if (rows.empty() || rows.size() != targets.size()) return EngineError::dimension(kDimensionMessage);
     const std::size_t n_vars = rows.front().size();
     // Variable indices are 8-bit: more variables cannot be represented.
     if (n_vars > kMaxVars) return EngineError::dimension(kTooManyVariablesMessage);
 
+    std::optional<StopSignal::Clock::time_point> deadline;
+    if (control.time_budget) deadline = StopSignal::Clock::now() + *control.time_budget;
+
     // Everything the search builds lives in `search` and is released on every
     // way out, an interruption included.
-    Search search(rows, targets, config, stats, should_stop);
+    Search search(rows, targets, config, stats, control, deadline);
     search.seed(n_vars);
     if (stats) stats->levels.assign(2, LevelStats{});
-    if (search.stop.check_now()) return EngineError::interrupted();
+    std::size_t finished = 1;
+    bool cut_short = search.stop.check_now();
+    if (search.stop.reason() == StopReason::Interrupted) return EngineError::interrupted();
 
-    if (!check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) {
-        print_start_line(search.levels[1].size());
+    if (!check_early_exit(search.front, config.exhaustive, config.early_exit_threshold) && !cut_short) {
+        print_start_line(search.levels[1].size(), search.sink);
         // A maximum complexity of 0 or 1 leaves only the seeds.
         for (std::size_t k = 2; k <= config.max_complexity; ++k) {
-            if (!search.run_level(k)) return EngineError::interrupted();
+            if (!search.run_level(k)) {
+                cut_short = true;
+                break;
+            }
+            finished = k;
             if (check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) break;
         }
+    } else if (cut_short && check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) {
+        cut_short = false;  // the seeds already fit: nothing was left to do
     }
-    if (stats) stats->fingerprints = search.seen.size();
+    if (search.stop.reason() == StopReason::Interrupted) return EngineError::interrupted();
+    if (stats) {
+        stats->fingerprints = search.seen.size();
+        stats->levels_finished = finished;
+        stats->budget_exhausted = cut_short;
+    }
+    // A budget spent before any composed level finished leaves only the
+    // seeds, which is no search at all.
+    if (cut_short && finished < 2) return EngineError::no_formula(config.max_complexity);
+    // The budget does not cut the final selection short; an interruption does.
+    StopSignal final_stop(control.should_stop, std::nullopt, control.sink);
     return finalize_result(search.front, search.registry, config, search.samples, search.targets,
-                           &search.stop);
+                           &final_stop);
 }
 
 }  // namespace vorn

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "config.hpp"
+#include "engine/progress_sink.hpp"
 #include "engine/stop.hpp"
 #include "result.hpp"
 
@@ -21,7 +24,24 @@ struct LevelStats {
 struct SearchStats {
     std::vector<LevelStats> levels;
     std::uint64_t fingerprints = 0;  // size of the fingerprint set at the end
+    // The highest level whose work was complete (1: only the seeds), and
+    // whether the time budget ended the search.
+    std::size_t levels_finished = 0;
+    bool budget_exhausted = false;
     LevelStats total() const;
+};
+
+// How a caller steers one search, beyond its settings.
+struct RunControl {
+    // Asked on the calling thread between passes and about every 50 ms during
+    // them; when it says stop, the search returns Interrupted. Empty: never.
+    StopPredicate should_stop{};
+    // Where the start, level and progress lines go; null: standard output.
+    ProgressSink* sink = nullptr;
+    // Once this much time has passed, the search stops at its next tick,
+    // drops the unfinished level and returns the final selection of the
+    // levels that finished; NoFormula when none beyond the seeds did.
+    std::optional<std::chrono::nanoseconds> time_budget{};
 };
 
 inline constexpr const char* kTooManyVariablesMessage =
@@ -30,13 +50,11 @@ inline constexpr const char* kTooManyVariablesMessage =
 // The level-wise beam search: seeds level 1 with the parameter leaf and one
 // leaf per variable, composes every further level from the retained ones,
 // scores in parallel, keeps a beam per level and a Pareto front, and returns
-// the front's Pareto-optimal formulas, lowest error first. `should_stop` is
-// asked on the calling thread between passes and about every 50 ms during
-// them; when it says stop, the search returns Interrupted (default: never).
+// the front's Pareto-optimal formulas, lowest error first.
 Outcome<std::vector<SearchResult>> run_bfs(const std::vector<std::vector<double>>& rows,
                                            const std::vector<double>& targets,
                                            const SearchConfig& config,
                                            SearchStats* stats = nullptr,
-                                           const StopPredicate& should_stop = {});
+                                           const RunControl& control = {});
 
 }  // namespace vorn

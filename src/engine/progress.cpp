@@ -6,10 +6,6 @@ namespace vorn {
 
 namespace {
 
-// One fputs per line: stdio locks the stream per call, so concurrent lines
-// never interleave character by character.
-void write_line(const std::string& text) { std::fputs(text.c_str(), stdout); }
-
 std::string with_rest(std::uint64_t whole, std::uint64_t rest, int digits, const char* unit) {
     std::string out = std::to_string(whole);
     if (rest != 0) {
@@ -33,21 +29,23 @@ std::string format_duration(std::chrono::nanoseconds duration) {
     return std::to_string(ns) + "ns";
 }
 
-void print_start_line(std::size_t seeds) {
-    write_line("[VORN-SR] Started search space exploration. Level 1 seeded with " +
+void print_start_line(std::size_t seeds, ProgressSink& sink) {
+    sink.report(ProgressKind::Start, "[VORN-SR] Started search space exploration. Level 1 seeded with " +
                std::to_string(seeds) + " primary nodes.\n");
 }
 
-void print_level_line(std::size_t level, std::chrono::nanoseconds duration, std::size_t kept) {
-    write_line("[VORN-SR]   -> Level " + std::to_string(level) + " processed in " +
+void print_level_line(std::size_t level, std::chrono::nanoseconds duration, std::size_t kept,
+                      ProgressSink& sink) {
+    sink.report(ProgressKind::Level, "[VORN-SR]   -> Level " + std::to_string(level) + " processed in " +
                format_duration(duration) + ". Retaining top " + std::to_string(kept) +
                " candidates.\n");
 }
 
-void print_progress_end() { write_line("\n"); }
+void print_progress_end(ProgressSink& sink) { sink.report(ProgressKind::ProgressEnd, "\n"); }
 
-ProgressBar::ProgressBar(std::size_t level, std::size_t total)
-    : level_(level), total_(total), pass_start_(SteadyClock::now()) {}
+ProgressBar::ProgressBar(std::size_t level, std::size_t total, ProgressSink& sink)
+    : sink_(sink),
+      level_(level), total_(total), pass_start_(SteadyClock::now()) {}
 
 std::string ProgressBar::line(std::size_t level, std::uint64_t percent, std::uint64_t done,
                               std::uint64_t total, double elapsed_seconds) {
@@ -75,8 +73,7 @@ void ProgressBar::step() {
             const double elapsed = ns < 0 ? 0.0
                                           : static_cast<double>(ns / 1'000'000'000) +
                                                 static_cast<double>(ns % 1'000'000'000) / 1e9;
-            write_line(line(level_, percent, done, total_, elapsed));
-            std::fflush(stdout);  // the line has no line feed to push it out
+            sink_.report(ProgressKind::Progress, line(level_, percent, done, total_, elapsed));
             return;
         }
     }

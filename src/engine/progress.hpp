@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/pareto.hpp"
+#include "engine/progress_sink.hpp"
 
 namespace vorn {
 
@@ -17,18 +18,19 @@ using SteadyClock = std::chrono::steady_clock;
 std::string format_duration(std::chrono::nanoseconds duration);
 
 // "[VORN-SR] Started search space exploration. Level 1 seeded with N primary nodes."
-void print_start_line(std::size_t seeds);
+void print_start_line(std::size_t seeds, ProgressSink& sink = stdout_sink());
 // "[VORN-SR]   -> Level k processed in D. Retaining top N candidates."
-void print_level_line(std::size_t level, std::chrono::nanoseconds duration, std::size_t kept);
+void print_level_line(std::size_t level, std::chrono::nanoseconds duration, std::size_t kept,
+                      ProgressSink& sink = stdout_sink());
 // Ends an open progress line.
-void print_progress_end();
+void print_progress_end(ProgressSink& sink = stdout_sink());
 
 // The live progress bar of one scoring pass. Workers call step() right before
 // they score a candidate; each whole percentage is printed at most once, by the
 // worker whose compare-and-swap moved `last_percent` to it.
 class ProgressBar {
 public:
-    ProgressBar(std::size_t level, std::size_t total);
+    ProgressBar(std::size_t level, std::size_t total, ProgressSink& sink = stdout_sink());
 
     void step();
     // Whether a progress line has been printed (and so is open).
@@ -39,6 +41,7 @@ public:
                             std::uint64_t total, double elapsed_seconds);
 
 private:
+    ProgressSink& sink_;
     std::size_t level_;
     std::uint64_t total_;
     std::atomic<std::uint64_t> done_count_{0};

@@ -2,8 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <thread>
+
+#include "engine/progress_sink.hpp"
 
 namespace vorn {
 
@@ -12,40 +16,64 @@ namespace vorn {
 // binding may run interpreter code in it.
 using StopPredicate = std::function<bool()>;
 
-// The stop state of one search. The driver's thread asks the predicate between
-// passes and, while a parallel pass runs, about every 50 ms; the workers only
-// read the flag.
+// Why a search stopped before its end.
+enum class StopReason : std::uint8_t {
+    None,
+    Interrupted,  // the stop predicate said stop
+    TimeBudget,   // the deadline passed
+};
+
+// The stop state of one search. The driver's thread ticks between passes and,
+// while a parallel pass runs, about every 50 ms: it hands the sink's queued
+// lines over, asks the predicate and reads the clock against the deadline.
+// The workers only read the flag.
 class StopSignal {
 public:
-    explicit StopSignal(const StopPredicate& predicate)
+    using Clock = std::chrono::steady_clock;
+
+    explicit StopSignal(const StopPredicate& predicate,
+                        std::optional<Clock::time_point> deadline = std::nullopt,
+                        ProgressSink* sink = nullptr)
         : predicate_(predicate ? &predicate : nullptr),
+          deadline_(deadline),
+          sink_(sink),
           driver_(std::this_thread::get_id()),
           last_ask_(Clock::now()) {}
 
-    bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+    bool stopped() const { return reason() != StopReason::None; }
+    StopReason reason() const { return reason_.load(std::memory_order_relaxed); }
 
-    // Asks the predicate now; driver's thread only.
+    // Ticks now; driver's thread only. An interruption wins over the deadline,
+    // so Ctrl-C is never mistaken for a spent budget.
     bool check_now() {
-        if (!stopped() && predicate_ && (*predicate_)()) stopped_.store(true, std::memory_order_relaxed);
+        if (sink_) sink_->deliver();
+        if (!stopped()) {
+            if (predicate_ && (*predicate_)())
+                reason_.store(StopReason::Interrupted, std::memory_order_relaxed);
+            else if (deadline_ && Clock::now() >= *deadline_)
+                reason_.store(StopReason::TimeBudget, std::memory_order_relaxed);
+        }
         last_ask_ = Clock::now();
         return stopped();
     }
 
     // Cheap enough to call for every item of a parallel pass from any thread:
-    // only the driver's thread asks, and only once the interval has passed.
+    // only the driver's thread ticks, and only once the interval has passed.
     void poll() {
-        if (!predicate_ || stopped() || std::this_thread::get_id() != driver_) return;
+        if (!(predicate_ || deadline_ || sink_) || stopped() || std::this_thread::get_id() != driver_)
+            return;
         if (Clock::now() - last_ask_ >= kInterval) check_now();
     }
 
 private:
-    using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kInterval{50};
 
     const StopPredicate* predicate_;
+    std::optional<Clock::time_point> deadline_;
+    ProgressSink* sink_;
     std::thread::id driver_;
     Clock::time_point last_ask_;
-    std::atomic<bool> stopped_{false};
+    std::atomic<StopReason> reason_{StopReason::None};
 };
 
 }  // namespace vorn

@@ -535,7 +535,7 @@ PyMethodDef searcher_methods[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "vorn_sr",
+    "vorn_sr._core",
     "The main Python module entry point.",
     // Not -1: with -1 the interpreter would copy the module into a
     // sub-interpreter without calling the entry point, bypassing its refusal.
@@ -624,7 +624,7 @@ PyObject* raise_internal_fault(const char* what) {
 
 }  // namespace vorn::python
 
-PyMODINIT_FUNC PyInit_vorn_sr(void) {
+PyMODINIT_FUNC PyInit__core(void) {
     using namespace vorn::python;
     // Types, exception classes and the engine's worker pool are per process;
     // a second interpreter would share them with the first, so it is refused.

@@ -34,7 +34,7 @@ TEST(Stop, PredicateIsAskedOnTheCallingThreadAndEndsTheSearch) {
         return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500);
     };
     testing::internal::CaptureStdout();
-    const auto outcome = run_bfs(rows, ys, SearchConfig{}, nullptr, after_half_a_second);
+    const auto outcome = run_bfs(rows, ys, SearchConfig{}, nullptr, RunControl{after_half_a_second});
     const std::string out = testing::internal::GetCapturedStdout();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -59,7 +59,7 @@ TEST(Stop, PredicateIsAskedOnTheCallingThreadAndEndsTheSearch) {
 
 TEST(Stop, ImmediateStopPrintsNothingAndEmptyPredicateNeverStops) {
     testing::internal::CaptureStdout();
-    const auto stopped = run_bfs({{1.0}, {2.0}}, {3.0, 1.0}, SearchConfig{}, nullptr, [] { return true; });
+    const auto stopped = run_bfs({{1.0}, {2.0}}, {3.0, 1.0}, SearchConfig{}, nullptr, RunControl{[] { return true; }});
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ASSERT_FALSE(stopped.ok());
     EXPECT_EQ(stopped.error().kind, EngineError::Kind::Interrupted);
@@ -67,7 +67,7 @@ TEST(Stop, ImmediateStopPrintsNothingAndEmptyPredicateNeverStops) {
     SearchConfig small;
     small.max_complexity = 3;
     testing::internal::CaptureStdout();
-    const auto fine = run_bfs({{1.0}, {2.0}}, {3.0, 1.0}, small, nullptr, StopPredicate{});
+    const auto fine = run_bfs({{1.0}, {2.0}}, {3.0, 1.0}, small, nullptr, RunControl{});
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(fine.ok());
 }
