@@ -9,8 +9,11 @@
 
 #include "python/pyref.hpp"
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <span>
 #include <exception>
 #include <new>
 #include <optional>
@@ -25,6 +28,7 @@
 #include "python/fault.hpp"
 #include "python/format.hpp"
 #include "result.hpp"
+#include "result_codec.hpp"
 
 namespace vorn::python {
 
@@ -285,6 +289,74 @@ PyObject* result_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return evaluate_rows(self, args, kwargs, "O:predict");
 }
 
+// Pickling: a result travels as the restore function and its bytes, which
+// hold every token at full precision and a format version.
+PyObject* result_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyRef restore = PyRef::steal(PyObject_GetAttrString(g_module, "_restore_result"));
+        if (!restore) return nullptr;
+        const std::string bytes = encode_result(result_of(self));
+        return Py_BuildValue("(O(y#))", restore.get(), bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyObject* restore_result(PyObject*, PyObject* payload) {
+    return guarded([&]() -> PyObject* {
+        if (!PyBytes_Check(payload)) {
+            PyErr_SetString(PyExc_TypeError, "cannot restore SearchResult: the saved data must be bytes");
+            return nullptr;
+        }
+        const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload));
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(payload));
+        DecodedResult decoded = decode_result(std::span<const std::uint8_t>(data, size));
+        if (!decoded.result) {
+            PyErr_Format(PyExc_ValueError, "cannot restore SearchResult: %s", decoded.problem.c_str());
+            return nullptr;
+        }
+        return wrap_result(std::move(*decoded.result));
+    });
+}
+
+// The formula's structure with its constants at full precision, for exports
+// that rebuild it elsewhere (SymPy): one tuple per postfix token.
+PyObject* result_postfix(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const SearchResult& r = result_of(self);
+        const auto& metas = r.registry->metas();
+        const std::vector<Token>& tokens = r.expression.tokens;
+        PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(tokens.size())));
+        if (!out) return nullptr;
+        for (std::size_t i = 0; i < tokens.size(); ++i) {
+            const Token& t = tokens[i];
+            PyObject* item = nullptr;
+            switch (t.kind) {
+                case TokenKind::Var:
+                    item = Py_BuildValue("(sn)", "var", static_cast<Py_ssize_t>(t.index()));
+                    break;
+                case TokenKind::Param:
+                    item = Py_BuildValue("(sdd)", "param", t.value.re, t.value.im);
+                    break;
+                case TokenKind::RealConst:
+                    item = Py_BuildValue("(sd)", "real", t.value.re);
+                    break;
+                case TokenKind::ComplexConst:
+                case TokenKind::Op:
+                    if (t.op_id >= metas.size())
+                        throw InternalError("operator id outside the operator table");
+                    item = t.kind == TokenKind::Op
+                               ? Py_BuildValue("(ssn)", "op", metas[t.op_id].name.c_str(),
+                                               static_cast<Py_ssize_t>(t.arity()))
+                               : Py_BuildValue("(ssdd)", "const", metas[t.op_id].name.c_str(), t.value.re,
+                                               t.value.im);
+                    break;
+            }
+            if (item == nullptr) return nullptr;
+            PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return out.release();
+    });
+}
+
 PyGetSetDef result_getset[] = {
     {"formula", result_get_formula, nullptr, "The discovered mathematical formula as a string.",
      nullptr},
@@ -314,6 +386,10 @@ PyMethodDef result_methods[] = {
      "or 2D array)."},
     {"predict", as_cfunction(result_predict), METH_VARARGS | METH_KEYWORDS,
      "predict($self, inputs)\n--\n\nAlias for eval_batch (Scikit-Learn style)."},
+    {"__reduce__", result_reduce, METH_NOARGS, nullptr},
+    {"_postfix", result_postfix, METH_NOARGS,
+     "_postfix($self)\n--\n\nThe formula's postfix tokens with full-precision constants: "
+     "('var', i), ('param', re, im), ('real', x), ('const', name, re, im), ('op', name, arity)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -402,6 +478,12 @@ const StopPredicate& signal_check() {
     return check;
 }
 
+// The public search methods print to standard output and stop on signals.
+const RunControl& interruptible() {
+    static const RunControl control{signal_check()};
+    return control;
+}
+
 PyObject* finish(Outcome<SearchResult>&& outcome) {
     if (!outcome) return map_error(outcome.error());
     return wrap_result(std::move(outcome).value());
@@ -420,7 +502,7 @@ PyObject* searcher_find_function(PyObject* self, PyObject* args, PyObject* kwarg
         if (!convert_to_vec(xs, x) || !convert_to_vec(ys, y)) return nullptr;
         const Searcher searcher = call_searcher(self, overrides);
         OutputOrder order;
-        return finish(searcher.find_function(x, y, signal_check()));
+        return finish(searcher.find_function(x, y, interruptible()));
     });
 }
 
@@ -439,7 +521,7 @@ PyObject* multivariate(PyObject* self, PyObject* args, PyObject* kwargs, const c
         if (!convert_to_matrix(inputs, rows) || !convert_to_vec(ys, y)) return nullptr;
         const Searcher searcher = call_searcher(self, overrides);
         OutputOrder order;
-        return finish(searcher.find_multivariate(rows, y, signal_check()));
+        return finish(searcher.find_multivariate(rows, y, interruptible()));
     });
 }
 
@@ -467,7 +549,7 @@ PyObject* searcher_find_candidates(PyObject* self, PyObject* args, PyObject* kwa
         std::optional<Outcome<std::vector<SearchResult>>> outcome;
         {
             OutputOrder order;
-            outcome.emplace(searcher.find_candidates(rows, y, signal_check()));
+            outcome.emplace(searcher.find_candidates(rows, y, interruptible()));
         }
         if (!*outcome) return map_error(outcome->error());
         std::vector<SearchResult>& results = outcome->value();
@@ -495,9 +577,102 @@ PyObject* searcher_recognize_constant(PyObject* self, PyObject* args, PyObject* 
         if (!convert_overrides(alpha, l1_ratio, overrides)) return nullptr;
         const Searcher searcher = call_searcher(self, overrides);
         OutputOrder order;
-        return finish(searcher.recognize_constant(target, signal_check()));
+        return finish(searcher.recognize_constant(target, interruptible()));
     });
 }
+
+// ---------------------------------------------------------------------------
+// The private run-controlled search behind vorn_sr.sklearn.
+
+const char* kind_name(ProgressKind kind) {
+    switch (kind) {
+        case ProgressKind::Start: return "start";
+        case ProgressKind::Level: return "level";
+        case ProgressKind::Progress: return "progress";
+        case ProgressKind::ProgressEnd: return "end";
+    }
+    return "progress";
+}
+
+// None means no limit; anything else must be a positive number of seconds.
+bool to_time_budget(PyObject* object, std::optional<std::chrono::nanoseconds>& out) {
+    if (object == nullptr || object == Py_None) return true;
+    double seconds = 0.0;
+    if (!to_double(object, "max_time", seconds)) return false;
+    if (!(seconds > 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "max_time must be a positive number of seconds, or None");
+        return false;
+    }
+    // Beyond a century the budget cannot run out; the bound also keeps the
+    // conversion to nanoseconds in range.
+    constexpr double kNoLimit = 100.0 * 365.25 * 24 * 3600;
+    if (seconds < kNoLimit)
+        out = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
+    return true;
+}
+
+// _search(searcher, inputs, ys, max_time=None, on_line=None) ->
+//     (front, levels_finished, budget_exhausted)
+PyObject* module_search(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"searcher", "inputs", "ys", "max_time", "on_line", nullptr};
+        PyObject *searcher_object = nullptr, *inputs = nullptr, *ys = nullptr, *max_time = nullptr,
+                 *on_line = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|OO:_search", keywords(names), &SearcherType,
+                                         &searcher_object, &inputs, &ys, &max_time, &on_line))
+            return nullptr;
+        RunControl control;
+        if (!to_time_budget(max_time, control.time_budget)) return nullptr;
+        if (on_line == Py_None) on_line = nullptr;
+        if (on_line != nullptr && !PyCallable_Check(on_line)) {
+            PyErr_SetString(PyExc_TypeError, "argument 'on_line': must be callable or None");
+            return nullptr;
+        }
+        std::vector<std::vector<double>> rows;
+        std::vector<double> y;
+        if (!convert_to_matrix(inputs, rows) || !convert_to_vec(ys, y)) return nullptr;
+
+        // Lines reach on_line on this thread, at the search's ticks. Once it
+        // raises, nothing more is handed to it and the next tick stops the
+        // search with that exception.
+        SilentSink silent;
+        CallingThreadSink forward([on_line](ProgressKind kind, const std::string& text) {
+            if (PyErr_Occurred()) return;
+            PyRef line = PyRef::steal(utf8_str(text));
+            if (!line) return;
+            PyRef ignored = PyRef::steal(PyObject_CallFunction(on_line, "sO", kind_name(kind), line.get()));
+        });
+        control.sink = on_line != nullptr ? static_cast<ProgressSink*>(&forward) : &silent;
+        control.should_stop = [] {
+            if (PyErr_Occurred()) return true;
+            return signal_check()();
+        };
+        auto outcome = Searcher(config_of(searcher_object)).find_front(rows, y, control);
+        if (!outcome) return map_error(outcome.error());
+        if (PyErr_Occurred()) return nullptr;  // on_line raised on the last line
+        Searcher::Front& front = outcome.value();
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(front.results.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < front.results.size(); ++i) {
+            PyObject* item = wrap_result(std::move(front.results[i]));
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return Py_BuildValue("(OnO)", list.get(), static_cast<Py_ssize_t>(front.levels_finished),
+                             front.budget_exhausted ? Py_True : Py_False);
+    });
+}
+
+PyMethodDef module_methods[] = {
+    {"_search", as_cfunction(module_search), METH_VARARGS | METH_KEYWORDS,
+     "_search(searcher, inputs, ys, max_time=None, on_line=None)\n--\n\n"
+     "The search of find_multivariate with run control: returns (front, levels_finished, "
+     "budget_exhausted). on_line(kind, text) receives the progress lines on the calling thread; "
+     "None keeps the search silent."},
+    {"_restore_result", restore_result, METH_O,
+     "_restore_result(data, /)\n--\n\nRebuilds a pickled SearchResult from its saved bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef searcher_getset[] = {
     {"max_complexity", searcher_get_max_complexity, nullptr, nullptr, nullptr},
@@ -540,7 +715,7 @@ PyModuleDef module_def = {
     // Not -1: with -1 the interpreter would copy the module into a
     // sub-interpreter without calling the entry point, bypassing its refusal.
     0,
-    nullptr,
+    module_methods,
     nullptr,
     nullptr,
     nullptr,
