@@ -1,6 +1,6 @@
 """The main Python module entry point."""
 
-from typing import Any, List, Optional, Sequence, SupportsFloat, SupportsIndex, Union, final
+from typing import Any, Callable, List, Optional, Tuple, Sequence, SupportsFloat, SupportsIndex, Union, final
 
 import numpy.typing as npt
 
@@ -110,7 +110,20 @@ class SearchResult:
         """Evaluates the formula for a batch of inputs (list of lists or 2D array)."""
     def predict(self, inputs: _Matrix) -> List[float]:
         """Alias for eval_batch (Scikit-Learn style)."""
+    def __reduce__(self) -> Tuple[Callable[[bytes], SearchResult], Tuple[bytes]]: ...
+    # Postfix tokens with full-precision constants, for vorn_sr.sympy.
+    def _postfix(self) -> Tuple[Tuple[Any, ...], ...]: ...
 
 class VornDimensionError(Exception): ...
 class VornComplexityError(Exception): ...
 class VornRuntimeError(Exception): ...
+
+# Private entry points of the package's Python modules.
+def _search(
+    searcher: Searcher,
+    inputs: _Matrix,
+    ys: _Vector,
+    max_time: Optional[_Number] = None,
+    on_line: Optional[Callable[[str, str], object]] = None,
+) -> Tuple[List[SearchResult], int, bool]: ...
+def _restore_result(data: bytes, /) -> SearchResult: ...

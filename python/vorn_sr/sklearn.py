@@ -1,0 +1,330 @@
+"""A scikit-learn estimator around the vorn_sr search.
+
+    from vorn_sr.sklearn import VornRegressor
+
+    est = VornRegressor(max_complexity=6, max_time=60).fit(X, y)
+    est.predict(X_new), est.sympy(), est.equations_
+
+VornRegressor plugs the search into scikit-learn's tooling (pipelines,
+grid search, cross-validation, cloning, pickling). It needs scikit-learn;
+pandas is optional (it only changes the type of ``equations_``) and SymPy is
+needed for ``sympy()``, ``latex()`` and the ``sympy`` column of
+``equations_``.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import re
+import sys
+
+import numpy as np
+
+try:
+    from sklearn.base import BaseEstimator, RegressorMixin
+    from sklearn.utils.validation import check_is_fitted
+except ImportError as exc:  # pragma: no cover - exercised in a subprocess
+    raise ImportError("vorn_sr.sklearn needs scikit-learn: pip install 'vorn_sr[sklearn]'") from exc
+
+try:
+    from sklearn.utils.validation import validate_data as _validate_data
+except ImportError:  # scikit-learn < 1.6 validates through a private method
+
+    def _validate_data(estimator, /, X="no_validation", y="no_validation", **check_params):
+        return estimator._validate_data(X, y, **check_params)
+
+
+import vorn_sr
+import vorn_sr._core as _core
+
+__all__ = ["VornRegressor"]
+
+# Bumped whenever the pickled state changes shape; __setstate__ refuses
+# states written by a newer vorn_sr instead of misreading them.
+_PICKLE_VERSION = 1
+_PICKLE_VERSION_KEY = "_vorn_pickle_version"
+
+_MODEL_SELECTIONS = ("best", "accuracy")
+
+# Mean squared errors at or below this fraction of mean(y**2) are rounding
+# noise (a relative error of 1e-14 per row, a hundred ulps): the knee rule
+# treats them all as exact fits, so that among exact fits the simplest wins
+# instead of whichever happened to round a little better.
+_EXACT_RELATIVE_MSE = 1e-28
+
+_VARIABLE = re.compile(r"v_\{(\d+)\}")
+
+
+class VornRegressor(RegressorMixin, BaseEstimator):
+    """Symbolic regression as a scikit-learn regressor.
+
+    ``fit`` runs the vorn_sr search (:class:`vorn_sr.Searcher`) over the rows
+    of ``X`` and keeps the whole Pareto front of formulas it found (the lowest
+    error for each complexity); ``model_selection`` picks the formula that
+    ``predict`` uses.
+
+    Parameters
+    ----------
+    max_complexity, complexity_penalty, beam_width, alpha, l1_ratio
+        Passed to :class:`vorn_sr.Searcher` unchanged; same defaults.
+    max_time : float or None, default=None
+        A wall-clock budget for the search in seconds; None searches every
+        level up to ``max_complexity``. When the budget runs out the level in
+        progress is dropped and the front of the finished levels is kept
+        (``budget_exhausted_`` tells). If not even level 2 finished in time,
+        ``fit`` raises :class:`vorn_sr.VornComplexityError`.
+    model_selection : {"best", "accuracy"}, default="best"
+        "accuracy" takes the lowest-error formula (what
+        ``Searcher.find_multivariate`` returns). "best" takes the knee of the
+        front, as PySR does: sorted by complexity, each formula after the
+        first scores ``-(log(err_i) - log(err_prev)) / (c_i - c_prev)``, the
+        drop in log error per unit of complexity it buys, the simplest formula
+        scores 0, and the highest score among the formulas whose error is
+        within 1.5 times the lowest wins. Errors at or below ``1e-28 * mean(y**2)``
+        (rounding noise) count as equal, so an exact fit makes a huge drop and
+        the simplest exact fit is chosen.
+    verbose : int, default=0
+        0 prints nothing; 1 prints the search's start and per-level lines; 2
+        also prints the live progress bar. Lines go to ``sys.stdout`` (so they
+        appear in notebooks).
+
+    Attributes
+    ----------
+    result_ : vorn_sr.SearchResult
+        The chosen formula.
+    pareto_front_ : list of vorn_sr.SearchResult
+        The front, lowest error first.
+    equations_ : pandas.DataFrame or list of dict
+        One row per front entry, in the order of ``pareto_front_``, with
+        columns ``complexity``, ``error``, ``formula`` (variables named after
+        the features) and ``sympy`` (None when SymPy is not installed). A
+        list of dicts when pandas is not installed.
+    budget_exhausted_ : bool
+        Whether ``max_time`` ended the search.
+    levels_finished_ : int
+        The highest complexity level the search completed.
+    n_features_in_ : int
+    feature_names_in_ : ndarray of str
+        Only when ``X`` had string column names (a pandas DataFrame). The
+        names replace ``v_{i}`` in ``sympy()``, ``latex()`` and
+        ``equations_``.
+    """
+
+    def __init__(
+        self,
+        max_complexity=10,
+        complexity_penalty=0.1,
+        beam_width=1000,
+        alpha=0.0,
+        l1_ratio=0.5,
+        max_time=None,
+        model_selection="best",
+        verbose=0,
+    ):
+        self.max_complexity = max_complexity
+        self.complexity_penalty = complexity_penalty
+        self.beam_width = beam_width
+        self.alpha = alpha
+        self.l1_ratio = l1_ratio
+        self.max_time = max_time
+        self.model_selection = model_selection
+        self.verbose = verbose
+
+    # -- fitting -----------------------------------------------------------
+
+    def fit(self, X, y):
+        """Search for formulas y ≈ f(X) and keep the chosen one.
+
+        X is an array-like of shape (n_samples, n_features) (a NumPy array, a
+        list of rows or a pandas DataFrame), y of shape (n_samples,). Returns
+        self.
+        """
+        max_time = self._checked_max_time()
+        on_line = _line_printer(self._checked_verbose())
+        if self.model_selection not in _MODEL_SELECTIONS:
+            raise ValueError(
+                f"model_selection must be one of {_MODEL_SELECTIONS}, got {self.model_selection!r}"
+            )
+
+        X, y = _validate_data(self, X, y, dtype=np.float64, y_numeric=True, multi_output=False)
+        X = np.ascontiguousarray(X, dtype=np.float64)
+        y = np.ascontiguousarray(y, dtype=np.float64)
+
+        searcher = vorn_sr.Searcher(
+            max_complexity=self.max_complexity,
+            complexity_penalty=self.complexity_penalty,
+            beam_width=self.beam_width,
+            alpha=self.alpha,
+            l1_ratio=self.l1_ratio,
+        )
+        results, levels_finished, budget_exhausted = _core._search(
+            searcher, X, y, max_time=max_time, on_line=on_line
+        )
+        front = list(results)
+
+        if self.model_selection == "accuracy":
+            chosen = 0
+        else:
+            chosen = _knee_index(front, _EXACT_RELATIVE_MSE * float(np.mean(y * y)))
+        equations = self._equations_table(front)
+        self.pareto_front_ = front
+        self.result_ = front[chosen]
+        self.levels_finished_ = int(levels_finished)
+        self.budget_exhausted_ = bool(budget_exhausted)
+        self.equations_ = equations
+        return self
+
+    def _checked_max_time(self):
+        max_time = self.max_time
+        if max_time is None:
+            return None
+        if isinstance(max_time, bool) or not isinstance(max_time, numbers.Real):
+            raise ValueError(f"max_time must be None or a number of seconds, got {max_time!r}")
+        max_time = float(max_time)
+        if not (math.isfinite(max_time) and max_time > 0.0):
+            raise ValueError(
+                f"max_time must be a positive finite number of seconds (or None for no limit), "
+                f"got {self.max_time!r}"
+            )
+        return max_time
+
+    def _checked_verbose(self):
+        verbose = self.verbose
+        if not isinstance(verbose, numbers.Integral) or verbose < 0:
+            raise ValueError(f"verbose must be an integer >= 0, got {verbose!r}")
+        return int(verbose)
+
+    # -- using the fit -----------------------------------------------------
+
+    def predict(self, X):
+        """The chosen formula evaluated at each row of X, as float64."""
+        check_is_fitted(self, "result_")
+        X = _validate_data(self, X, reset=False, dtype=np.float64)
+        return np.asarray(self.result_.predict(np.ascontiguousarray(X)), dtype=np.float64)
+
+    def sympy(self, index=None):
+        """The chosen formula (or ``pareto_front_[index]``) as a SymPy expression,
+        over symbols named after the features when they have names."""
+        from vorn_sr.sympy import to_sympy
+
+        return to_sympy(self._pick(index), feature_names=self._feature_names())
+
+    def latex(self, index=None):
+        """LaTeX of :meth:`sympy` (feature names, full-precision constants)."""
+        import sympy
+
+        return sympy.latex(self.sympy(index))
+
+    def _pick(self, index):
+        check_is_fitted(self, "result_")
+        return self.result_ if index is None else self.pareto_front_[index]
+
+    def _feature_names(self):
+        names = getattr(self, "feature_names_in_", None)
+        return None if names is None else [str(name) for name in names]
+
+    def _equations_table(self, front):
+        names = self._feature_names()
+        try:
+            from vorn_sr.sympy import to_sympy
+        except ImportError:  # SymPy is optional; the column is left empty
+            to_sympy = None
+        rows = [
+            {
+                "complexity": result.complexity,
+                "error": result.error,
+                "formula": _named_formula(result.formula, names),
+                "sympy": None if to_sympy is None else to_sympy(result, feature_names=names),
+            }
+            for result in front
+        ]
+        try:
+            import pandas
+        except ImportError:
+            return rows
+        return pandas.DataFrame(rows, columns=["complexity", "error", "formula", "sympy"])
+
+    # -- scikit-learn plumbing ---------------------------------------------
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = False
+        tags.target_tags.single_output = True
+        tags.target_tags.multi_output = False
+        # Without a time budget the search is deterministic; with one, how far
+        # it gets depends on the machine's speed.
+        tags.non_deterministic = self.max_time is not None
+        return tags
+
+    def _more_tags(self):  # the tag interface of scikit-learn < 1.6
+        return {
+            "allow_nan": False,
+            "multioutput": False,
+            "non_deterministic": self.max_time is not None,
+        }
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        state[_PICKLE_VERSION_KEY] = _PICKLE_VERSION
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        version = state.pop(_PICKLE_VERSION_KEY, _PICKLE_VERSION)
+        if not isinstance(version, int) or version > _PICKLE_VERSION:
+            raise ValueError(
+                f"This VornRegressor was pickled in format version {version!r}, but this "
+                f"vorn_sr reads formats up to version {_PICKLE_VERSION}; upgrade vorn_sr to load it."
+            )
+        super().__setstate__(state)
+
+
+def _knee_index(front, exact_error):
+    """Index in ``front`` of the formula with the steepest drop in log error per
+    unit of complexity among those within 1.5 times the lowest error (see
+    VornRegressor's model_selection)."""
+    floor = max(exact_error, sys.float_info.min)
+    # A NaN error has no place on the error scale; such entries are left out.
+    order = sorted(
+        (i for i, result in enumerate(front) if not math.isnan(result.error)),
+        key=lambda i: (front[i].complexity, front[i].error),
+    )
+    if not order:
+        return 0
+    # Only formulas nearly as accurate as the best are eligible: a steep early
+    # drop must not win over a fit that is far better.
+    limit = 1.5 * max(min(front[i].error for i in order), floor)
+    best, best_score = None, -math.inf
+    for position, current in enumerate(order):
+        score = 0.0
+        if position > 0:
+            previous = order[position - 1]
+            steps = front[current].complexity - front[previous].complexity
+            if steps > 0:
+                drop = math.log(max(front[previous].error, floor)) - math.log(max(front[current].error, floor))
+                score = drop / steps
+        if max(front[current].error, floor) <= limit and score > best_score:
+            best, best_score = current, score
+    return best
+
+
+def _named_formula(formula, names):
+    if names is None:
+        return formula
+    return _VARIABLE.sub(lambda m: names[int(m.group(1))], formula)
+
+
+def _line_printer(verbose):
+    """The on_line callback for the search: None (silent) for verbose 0."""
+    if verbose == 0:
+        return None
+    kinds = ("start", "level") if verbose == 1 else ("start", "level", "progress", "end")
+
+    def on_line(kind, text):
+        if kind in kinds:
+            # sys.stdout looked up on every line, so redirections made after
+            # fit started (notebooks, capture) are honoured.
+            print(text, end="", file=sys.stdout, flush=True)
+
+    return on_line
