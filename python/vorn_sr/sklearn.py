@@ -227,9 +227,11 @@ class VornRegressor(RegressorMixin, BaseEstimator):
     def _equations_table(self, front):
         names = self._feature_names()
         try:
-            from vorn_sr.sympy import to_sympy
+            import sympy  # noqa: F401 - only whether it is there
         except ImportError:  # SymPy is optional; the column is left empty
             to_sympy = None
+        else:
+            from vorn_sr.sympy import to_sympy
         rows = [
             {
                 "complexity": result.complexity,

@@ -199,3 +199,16 @@ def test_import_without_scikit_learn():
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
     assert out.stdout.strip() == "vorn_sr.sklearn needs scikit-learn: pip install 'vorn_sr[sklearn]'"
+
+
+def test_fit_without_sympy_leaves_the_sympy_column_empty():
+    code = (
+        "import sys; sys.modules['sympy'] = None\n"
+        "import numpy as np\nfrom vorn_sr.sklearn import VornRegressor\n"
+        "x = np.linspace(0.5, 2, 20)[:, None]\nest = VornRegressor(max_complexity=3).fit(x, 2 * x[:, 0])\n"
+        "print(list(est.equations_['sympy']) == [None] * len(est.pareto_front_))\n"
+        "try:\n    est.sympy()\nexcept ImportError as e:\n    print(e)"
+    )
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
+    assert out.stdout.split("\n")[:2] == ["True", "vorn_sr.sympy needs SymPy: pip install 'vorn_sr[sympy]'"]
