@@ -99,7 +99,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         One row per front entry, in the order of ``pareto_front_``, with
         columns ``complexity``, ``error``, ``formula`` (variables named after
         the features) and ``sympy`` (None when SymPy is not installed). A
-        list of dicts when pandas is not installed.
+        list of dicts when pandas is not installed. Built on first access.
     budget_exhausted_ : bool
         Whether ``max_time`` ended the search.
     levels_finished_ : int
@@ -167,12 +167,13 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             chosen = 0
         else:
             chosen = _knee_index(front, _EXACT_RELATIVE_MSE * float(np.mean(y * y)))
-        equations = self._equations_table(front)
         self.pareto_front_ = front
         self.result_ = front[chosen]
         self.levels_finished_ = int(levels_finished)
         self.budget_exhausted_ = bool(budget_exhausted)
-        self.equations_ = equations
+        # Built on first use: SymPy's import alone can take a second, which
+        # does not belong inside a fit with a time budget.
+        self._equations = None
         return self
 
     def _checked_max_time(self):
@@ -223,6 +224,13 @@ class VornRegressor(RegressorMixin, BaseEstimator):
     def _feature_names(self):
         names = getattr(self, "feature_names_in_", None)
         return None if names is None else [str(name) for name in names]
+
+    @property
+    def equations_(self):
+        check_is_fitted(self, "result_")
+        if self._equations is None:
+            self._equations = self._equations_table(self.pareto_front_)
+        return self._equations
 
     def _equations_table(self, front):
         names = self._feature_names()
