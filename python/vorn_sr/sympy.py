@@ -439,9 +439,9 @@ def _operator(sp: Any, name: str, a: _Node, b: _Node | None = None) -> _Node:
         sign = None
 
     def side(function: Any, u: _Node) -> Any:
-        # On the negative axis with a -0 imaginary part the engine takes the
-        # lower side of the cut, the conjugate of SymPy's value there; away
-        # from the cut conjugate changes nothing for a real argument.
+        # At a negative u with a -0 imaginary part the engine takes the lower
+        # side of the cut, the conjugate of SymPy's value; where u is positive
+        # the value is real and the conjugate changes nothing.
         return sp.conjugate(function(u.expr)) if u.sign == -1.0 else function(u.expr)
 
     x = a.expr
@@ -490,9 +490,10 @@ def to_sympy(result: SearchResult, feature_names: Sequence[str] | None = None) -
 
     Input k becomes the symbol ``x<k>`` (``sympy.Symbol("x0", real=True)``
     and so on), or ``feature_names[k]`` when names are given; they must be
-    strings, distinct, and cover every input the formula reads. See the
-    module documentation for how complex intermediate values and branch cuts
-    are handled.
+    strings, distinct, and cover every input the formula reads (ValueError
+    or TypeError otherwise). A `result` that is not a SearchResult raises
+    TypeError, a missing SymPy ImportError. See the module documentation for
+    how complex intermediate values and branch cuts are handled.
     """
     sp = _import_sympy()
     return _convert(sp, result, feature_names, False)
