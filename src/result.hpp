@@ -19,6 +19,9 @@ struct SearchResult {
     Expression expression;
     std::shared_ptr<const OperatorRegistry> registry;
     double error = 0.0;
+    // An answer of recognize_constant: the formula stands for one number,
+    // its value with every variable at 0.
+    bool is_constant = false;
 
     const std::string& formula() const { return expression.text; }
     std::size_t complexity() const { return expression.complexity; }

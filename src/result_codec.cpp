@@ -11,8 +11,9 @@ namespace vorn {
 namespace {
 
 constexpr char kMagic[4] = {'V', 'O', 'R', 'N'};
-// magic, version (u16), error (f64), token count (u32)
-constexpr std::size_t kHeaderBytes = 4 + 2 + 8 + 4;
+// magic, version (u16), flags (u8), error (f64), token count (u32)
+constexpr std::size_t kHeaderBytes = 4 + 2 + 1 + 8 + 4;
+constexpr std::uint8_t kConstantFlag = 1;
 // kind (u8), slot / index / arity (u8), operator id (u16), value (2 x f64)
 constexpr std::size_t kTokenBytes = 1 + 1 + 2 + 8 + 8;
 
@@ -52,6 +53,7 @@ DecodedResult refuse(std::string problem) { return DecodedResult{std::nullopt, s
 std::string encode_result(const SearchResult& result) {
     std::string out(kMagic, sizeof kMagic);
     put(out, kResultFormatVersion);
+    put(out, result.is_constant ? kConstantFlag : std::uint8_t{0});
     put_double(out, result.error);
     put(out, static_cast<std::uint32_t>(result.expression.tokens.size()));
     for (const Token& token : result.expression.tokens) {
@@ -73,6 +75,8 @@ DecodedResult decode_result(std::span<const std::uint8_t> bytes) {
         return refuse("it was saved in format " + std::to_string(version) + ", and this vorn_sr reads format " +
                       std::to_string(kResultFormatVersion) +
                       (version > kResultFormatVersion ? " only; a newer vorn_sr wrote it" : " only"));
+    const std::uint8_t flags = in.get<std::uint8_t>();
+    if ((flags & ~kConstantFlag) != 0) return refuse("it has unknown flags");
     const double error = in.get_double();
     if (!(error >= 0.0) || !std::isfinite(error)) return refuse("its error is not a finite non-negative number");
     const std::uint32_t count = in.get<std::uint32_t>();
@@ -83,7 +87,7 @@ DecodedResult decode_result(std::span<const std::uint8_t> bytes) {
 
     auto registry = OperatorRegistry::shared_builtins();
     const auto& metas = registry->metas();
-    SearchResult result{Expression{}, registry, error};
+    SearchResult result{Expression{}, registry, error, (flags & kConstantFlag) != 0};
     Expression& e = result.expression;
     e.tokens.reserve(count);
     // The display text, rebuilt the way composition writes it.

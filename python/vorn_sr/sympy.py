@@ -57,11 +57,12 @@ an intermediate value reaches 1e15 in either part. The SymPy expression
 carries no such restriction; on the engine's domain the two agree.
 
 Constants. ``recognize_constant`` describes a number by a formula in its one
-variable read at 0. ``constant_to_sympy(result)`` gives that number exactly:
-``constant_to_sympy(Searcher().recognize_constant(math.pi))`` is ``pi``.
-With every value known it follows the engine's side of every cut.
-``sympy.simplify(to_sympy(result).subs(x0, 0))`` gives the same number except
-where the side depends on a sign that ``to_sympy`` could not know.
+variable read at 0, and its answers know it: for them ``to_sympy`` gives that
+number exactly, as ``constant_to_sympy`` does for any result:
+``to_sympy(Searcher().recognize_constant(math.pi))`` is ``pi``. With every
+value known the conversion follows the engine's side of every cut. The
+formula itself, as a function of x0, is ``to_sympy`` of the same tokens from
+any other search.
 
 SymPy is an optional dependency (``pip install 'vorn_sr[sympy]'``); this
 module imports it only when a function is called.
@@ -494,8 +495,14 @@ def to_sympy(result: SearchResult, feature_names: Sequence[str] | None = None) -
     or TypeError otherwise). A `result` that is not a SearchResult raises
     TypeError, a missing SymPy ImportError. See the module documentation for
     how complex intermediate values and branch cuts are handled.
+
+    An answer of ``recognize_constant`` stands for one number, the formula
+    read with its variable at 0; for it the result is that number, exact and
+    simplified (:func:`constant_to_sympy`): ``pi`` for ``math.pi``.
     """
     sp = _import_sympy()
+    if isinstance(result, SearchResult) and result._is_constant:
+        return constant_to_sympy(result)
     return _convert(sp, result, feature_names, False)
 
 

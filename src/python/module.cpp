@@ -357,6 +357,10 @@ PyObject* result_postfix(PyObject* self, PyObject*) {
     });
 }
 
+// Whether the result describes one number (recognize_constant's answers):
+// exports then give that number, the formula read with its variable at 0.
+PyObject* result_get_is_constant(PyObject* self, void*) { return PyBool_FromLong(result_of(self).is_constant); }
+
 PyGetSetDef result_getset[] = {
     {"formula", result_get_formula, nullptr, "The discovered mathematical formula as a string.",
      nullptr},
@@ -364,6 +368,8 @@ PyGetSetDef result_getset[] = {
      nullptr},
     {"complexity", result_get_complexity, nullptr, "The structural complexity of the formula.",
      nullptr},
+    {"_is_constant", result_get_is_constant, nullptr,
+     "Whether this result describes one number (an answer of recognize_constant).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -577,7 +583,9 @@ PyObject* searcher_recognize_constant(PyObject* self, PyObject* args, PyObject* 
         if (!convert_overrides(alpha, l1_ratio, overrides)) return nullptr;
         const Searcher searcher = call_searcher(self, overrides);
         OutputOrder order;
-        return finish(searcher.recognize_constant(target, interruptible()));
+        auto outcome = searcher.recognize_constant(target, interruptible());
+        if (outcome) outcome.value().is_constant = true;
+        return finish(std::move(outcome));
     });
 }
 

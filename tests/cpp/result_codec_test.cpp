@@ -38,11 +38,18 @@ TEST(ResultCodec, RoundTripIsExact) {
     const std::vector<double> at{0.5, -1.0, 0.25};
     EXPECT_TRUE(same_bits(r.eval_multi(at), original.eval_multi(at)));
     EXPECT_EQ(encode_result(r), encode_result(original));
+    EXPECT_FALSE(r.is_constant);
+
+    SearchResult constant = sample_result();
+    constant.is_constant = true;
+    const DecodedResult flagged = decode_result(bytes_of(encode_result(constant)));
+    ASSERT_TRUE(flagged.result);
+    EXPECT_TRUE(flagged.result->is_constant);
 }
 
 TEST(ResultCodec, RefusesWhatASearchCannotHaveWritten) {
     const std::string good = encode_result(sample_result());
-    constexpr std::size_t kHeader = 18, kToken = 20;
+    constexpr std::size_t kHeader = 19, kToken = 20;
     auto patched = [&](std::size_t at, std::vector<std::uint8_t> with) {
         auto b = bytes_of(good);
         std::memcpy(b.data() + at, with.data(), with.size());
@@ -59,9 +66,10 @@ TEST(ResultCodec, RefusesWhatASearchCannotHaveWritten) {
         {"empty", {}, "not a saved vorn_sr"},
         {"bad magic", patched(0, {'X'}), "not a saved vorn_sr"},
         {"newer format", patched(4, {2, 0}), "format 2, and this vorn_sr reads format 1 only; a newer"},
-        {"NaN error", patched(6, nan_bytes), "error is not a finite"},
+        {"unknown flags", patched(6, {2}), "unknown flags"},
+        {"NaN error", patched(7, nan_bytes), "error is not a finite"},
         {"truncated", std::vector<std::uint8_t>(good.begin(), good.end() - 1), "truncated"},
-        {"no tokens", patched(14, {0, 0, 0, 0}), "holds 0 tokens"},
+        {"no tokens", patched(15, {0, 0, 0, 0}), "holds 0 tokens"},
         {"operator id out of range", patched(kHeader + 2 * kToken + 2, {23, 0}), "not a valid operator"},
         {"wrong arity", patched(kHeader + 2 * kToken + 1, {1}), "not a valid operator"},
         {"variable 255", patched(kHeader + kToken + 1, {255}), "not a valid variable"},

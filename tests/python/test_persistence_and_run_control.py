@@ -52,8 +52,8 @@ def _payload(result):
     "data, message",
     [
         (b"", "not a saved vorn_sr SearchResult"),
-        (b"VORN\x02\x00" + bytes(12), "format 2, and this vorn_sr reads format 1 only; a newer vorn_sr wrote it"),
-        (b"VORN\x01\x00" + struct.pack("<d", math.nan) + bytes(4), "error is not a finite"),
+        (b"VORN\x02\x00" + bytes(13), "format 2, and this vorn_sr reads format 1 only; a newer vorn_sr wrote it"),
+        (b"VORN\x01\x00\x00" + struct.pack("<d", math.nan) + bytes(4), "error is not a finite"),
     ],
 )
 def test_restore_refuses_foreign_data_clearly(data, message):

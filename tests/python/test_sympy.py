@@ -12,6 +12,7 @@ sp = pytest.importorskip("sympy")
 mpmath = pytest.importorskip("mpmath")
 
 import vorn_sr  # noqa: E402
+from vorn_sr import _core  # noqa: E402
 from vorn_sr.sympy import constant_to_sympy, to_sympy  # noqa: E402
 
 X = np.linspace(-2.5, 2.5, 21)[:, None]
@@ -98,9 +99,18 @@ def test_recognized_constants_come_out_exact(value, exact, side_known_symbolical
     result = vorn_sr.Searcher(max_complexity=6).recognize_constant(value)
     assert all(token[0] != "param" for token in result._postfix()), result.formula
     assert sp.simplify(constant_to_sympy(result) - exact) == 0, result.formula
+    # recognize_constant's answers export as the number itself.
+    assert to_sympy(result) == constant_to_sympy(result)
+    if exact in (sp.pi, sp.E, sp.sqrt(2)):
+        assert to_sympy(result) == exact
     if side_known_symbolically:
+        # The same tokens as the answer of an ordinary search: a function of x0.
+        data = bytearray(result.__reduce__()[1][0])
+        data[6] = 0  # the flag byte that marks a constant
+        formula = _core._restore_result(bytes(data))
         x0 = sp.Symbol("x0", real=True)
-        assert sp.simplify(to_sympy(result).subs(x0, 0) - exact) == 0
+        assert x0 in to_sympy(formula).free_symbols
+        assert sp.simplify(to_sympy(formula).subs(x0, 0) - exact) == 0
 
 
 @pytest.fixture(scope="module")
