@@ -111,6 +111,9 @@ class SearchResult:
     def predict(self, inputs: _Matrix) -> List[float]:
         """Alias for eval_batch (Scikit-Learn style)."""
     def __reduce__(self) -> Tuple[Callable[[bytes], SearchResult], Tuple[bytes]]: ...
+    # Whether this is an answer of recognize_constant (one number).
+    @property
+    def _is_constant(self) -> bool: ...
     # Postfix tokens with full-precision constants, for vorn_sr.sympy.
     def _postfix(self) -> Tuple[Tuple[Any, ...], ...]: ...
 
