@@ -1,0 +1,14 @@
+#pragma once
+
+#include "python/pyref.hpp"
+
+namespace vorn::python {
+
+// _search(searcher, inputs, ys, max_time=None, on_line=None) ->
+//     (front, levels_finished, budget_exhausted)
+// The search of find_multivariate under the caller's control, for
+// vorn_sr.sklearn: a time budget, and the progress lines handed to on_line on
+// the calling thread (None: silent).
+PyObject* run_search(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace vorn::python
