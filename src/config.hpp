@@ -19,8 +19,8 @@ struct SearchConfig {
     bool exhaustive = false;
     bool refine_constants = true;
     // Whether level 1 holds the tunable-constant leaf. Without it every formula
-    // is a closed form of the operators; recognize_constant searches that way
-    // first, because a fitted constant would otherwise match any number.
+    // is a closed form of the operators. (recognize_constant looks for closed
+    // forms of a single number with a search of its own, by value.)
     bool seed_constant_leaf = true;
     // Whether the search reuses values it has already computed (stored
     // operand values, the refinement tape). Results are identical either way;

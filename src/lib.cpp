@@ -1,16 +1,23 @@
 #include "lib.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "engine/bfs.hpp"
+#include "engine/closed_form.hpp"
 
 namespace vorn {
 
 namespace {
 
-// Relative distance within which a closed form is taken to be the value.
-constexpr double kClosedFormTolerance = 1e-12;
+// The whole of one recognize_constant call unless the caller sets its own:
+// "what is this number" is asked interactively, so a number without a closed
+// form must still get its fitted answer in a few seconds. The closed-form
+// search may take this share of it; the fitted-constant search, which at the
+// default settings finishes in milliseconds, gets the rest.
+constexpr std::chrono::milliseconds kRecognizeBudget{4500};
+constexpr double kClosedFormShare = 0.6;
 
 Outcome<SearchResult> first_of(Outcome<std::vector<SearchResult>> outcome) {
     if (!outcome) return outcome.error();
@@ -44,22 +51,25 @@ Outcome<std::vector<SearchResult>> Searcher::find_candidates(
 
 Outcome<SearchResult> Searcher::recognize_constant(double value,
                                                    const RunControl& control) const {
+    const auto start = StopSignal::Clock::now();
+    const std::chrono::nanoseconds budget = control.time_budget.value_or(kRecognizeBudget);
+    // First a closed form of the operators alone, the variable reading 0. No
+    // composition reaches the value limit, nor NaN or infinity, so those go
+    // straight to the fitted constant.
+    if (std::isfinite(value) && std::fabs(value) < kValueLimit) {
+        RunControl closed = control;
+        closed.time_budget = std::chrono::duration_cast<std::chrono::nanoseconds>(budget * kClosedFormShare);
+        auto found = find_closed_form(value, config_, closed_form_settings(config_), closed);
+        if (!found) return found.error();
+        if (found.value()) return std::move(*found.value());
+    }
+    // Otherwise a fitted constant still gives every value an answer, within
+    // what is left of the call's budget.
+    RunControl fitted = control;
+    fitted.time_budget = std::max(std::chrono::nanoseconds{0}, budget - (StopSignal::Clock::now() - start));
     const std::vector<std::vector<double>> rows{{0.0}};
     const std::vector<double> targets{value};
-    // First look for a closed form: without the constant leaf, the only leaf
-    // is the variable, which reads 0 here. Among millions of formulas some
-    // land within 1e-5 of any number by coincidence, so only a match to
-    // within rounding (relative 1e-12) counts as a closed form, and the search
-    // goes on past coincidences instead of stopping at them.
-    const double tolerance = kClosedFormTolerance * std::max(1.0, std::fabs(value));
-    SearchConfig closed_form = config_;
-    closed_form.seed_constant_leaf = false;
-    closed_form.early_exit_threshold = tolerance * tolerance;
-    auto exact = first_of(run_bfs(rows, targets, closed_form, nullptr, control));
-    if (exact && exact.value().error <= closed_form.early_exit_threshold) return exact;
-    if (!exact && exact.error().kind == EngineError::Kind::Interrupted) return exact;
-    // Otherwise a fitted constant still gives every value an answer.
-    return first_of(run_bfs(rows, targets, config_, nullptr, control));
+    return first_of(run_bfs(rows, targets, config_, nullptr, fitted));
 }
 
 Outcome<Searcher::Front> Searcher::find_front(const std::vector<std::vector<double>>& rows,

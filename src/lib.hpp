@@ -31,8 +31,10 @@ public:
                                                        const std::vector<double>& ys,
                                                        const RunControl& control = {}) const;
     // A formula whose value (with its one variable at 0) is `value`: a closed
-    // form of the operators when one exists within the configured complexity,
-    // otherwise a formula with fitted constants.
+    // form of the operators when the closed-form search finds one (formulas
+    // of up to max_complexity tokens, and joins of two of them by one binary
+    // operator), otherwise a formula with fitted constants. The whole call is
+    // budgeted to control.time_budget, 4.5 s when that is not set.
     Outcome<SearchResult> recognize_constant(double value,
                                              const RunControl& control = {}) const;
 
