@@ -9,6 +9,7 @@
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/type_spec.hpp"
 #include "python/format.hpp"
 #include "result_codec.hpp"
 
@@ -28,13 +29,6 @@ const SearchResult& result_of(PyObject* self) { return reinterpret_cast<ResultOb
 PyObject* result_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined for SearchResult");
     return nullptr;
-}
-
-void result_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<ResultObject*>(self)->result.~SearchResult();
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 PyObject* result_repr(PyObject* self) {
@@ -201,7 +195,7 @@ PyMethodDef result_methods[] = {
 PyType_Slot result_slots[] = {
     {Py_tp_doc, const_cast<char*>("A high-performance symbolic regression result.")},
     {Py_tp_new, reinterpret_cast<void*>(result_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<ResultObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
     {Py_tp_methods, result_methods},
     {Py_tp_getset, result_getset},
@@ -210,16 +204,10 @@ PyType_Slot result_slots[] = {
 
 }  // namespace
 
-// Results are immutable: neither their attributes nor the class can change.
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned int kImmutableType = Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned int kImmutableType = 0;
-#endif
 
 PyTypeObject* create_result_type() {
     static PyType_Spec spec = {"vorn_sr.SearchResult", static_cast<int>(sizeof(ResultObject)), 0,
-                               Py_TPFLAGS_DEFAULT | kImmutableType, result_slots};
+                               kTypeFlags, result_slots};
     g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return g_type;
 }

@@ -11,6 +11,7 @@
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/type_spec.hpp"
 #include "python/result_type.hpp"
 
 namespace vorn::python {
@@ -47,13 +48,6 @@ PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&reinterpret_cast<SearcherObject*>(self)->config) SearchConfig(config);
         return self;
     });
-}
-
-void searcher_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<SearcherObject*>(self)->config.~SearchConfig();
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 // The settings as read-only members, straight from the stored configuration.
@@ -195,7 +189,7 @@ PyType_Slot searcher_slots[] = {
                                   "alpha=0.0, l1_ratio=0.5)\n--\n\n"
                                   "The core VORN-SR search engine exposed to Python.")},
     {Py_tp_new, reinterpret_cast<void*>(searcher_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(searcher_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SearcherObject>)},
     {Py_tp_methods, searcher_methods},
     {Py_tp_members, searcher_members},
     {0, nullptr},
@@ -203,16 +197,10 @@ PyType_Slot searcher_slots[] = {
 
 }  // namespace
 
-// A searcher's configuration never changes, and neither does the class.
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned int kImmutableType = Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned int kImmutableType = 0;
-#endif
 
 PyTypeObject* create_searcher_type() {
     static PyType_Spec spec = {"vorn_sr.Searcher", static_cast<int>(sizeof(SearcherObject)), 0,
-                               Py_TPFLAGS_DEFAULT | kImmutableType, searcher_slots};
+                               kTypeFlags, searcher_slots};
     g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return g_type;
 }
