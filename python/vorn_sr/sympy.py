@@ -447,42 +447,28 @@ def _operator(sp: Any, name: str, a: _Node, b: _Node | None = None) -> _Node:
 
     x = a.expr
     y = None if b is None else b.expr
-    if name == "Neg":
-        expr = -x
-    elif name == "Inv":
-        expr = 1 / x
-    elif name == "Plus":
-        expr = x + y
-    elif name == "Times":
-        expr = x * y
-    elif name == "Subtract":
-        expr = x - y
-    elif name == "Divide":
-        expr = x / y
-    elif name == "Exp":
-        expr = sp.exp(x)
-    elif name == "Log":
-        expr = side(sp.log, a)
-    elif name == "Sqrt":
-        expr = side(sp.sqrt, a)
-    elif name == "Sin":
-        expr = sp.sin(x)
-    elif name == "Cos":
-        expr = sp.cos(x)
-    elif name == "Tan":
-        expr = sp.tan(x)
-    elif name == "ArcSin":
-        expr = sp.asin(x)
-    elif name == "ArcCos":
-        expr = sp.acos(x)
-    elif name == "ArcTan":
-        expr = sp.atan(x)
-    elif name == "Square":
-        expr = x**2
-    elif name == "Cube":
-        expr = x**3
-    else:  # VORN
-        expr = sp.exp(x) - side(sp.log, b)
+    # Log, Sqrt and the logarithm in VORN take the engine's side of the cut.
+    builders = {
+        "Neg": lambda: -x,
+        "Inv": lambda: 1 / x,
+        "Plus": lambda: x + y,
+        "Times": lambda: x * y,
+        "Subtract": lambda: x - y,
+        "Divide": lambda: x / y,
+        "Exp": lambda: sp.exp(x),
+        "Log": lambda: side(sp.log, a),
+        "Sqrt": lambda: side(sp.sqrt, a),
+        "Sin": lambda: sp.sin(x),
+        "Cos": lambda: sp.cos(x),
+        "Tan": lambda: sp.tan(x),
+        "ArcSin": lambda: sp.asin(x),
+        "ArcCos": lambda: sp.acos(x),
+        "ArcTan": lambda: sp.atan(x),
+        "Square": lambda: x**2,
+        "Cube": lambda: x**3,
+        "VORN": lambda: sp.exp(x) - side(sp.log, b),
+    }
+    expr = builders[name]()
     return _Node(expr, value, real, sign)
 
 

@@ -9,7 +9,7 @@
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/type_spec.hpp"
+#include "python/type_flags.hpp"
 #include "python/format.hpp"
 #include "result_codec.hpp"
 
@@ -206,9 +206,9 @@ PyType_Slot result_slots[] = {
 
 
 PyTypeObject* create_result_type() {
-    static PyType_Spec spec = {"vorn_sr.SearchResult", static_cast<int>(sizeof(ResultObject)), 0,
+    static PyType_Spec definition = {"vorn_sr.SearchResult", static_cast<int>(sizeof(ResultObject)), 0,
                                kTypeFlags, result_slots};
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     return g_type;
 }
 

@@ -11,7 +11,7 @@
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/type_spec.hpp"
+#include "python/type_flags.hpp"
 #include "python/result_type.hpp"
 
 namespace vorn::python {
@@ -199,9 +199,9 @@ PyType_Slot searcher_slots[] = {
 
 
 PyTypeObject* create_searcher_type() {
-    static PyType_Spec spec = {"vorn_sr.Searcher", static_cast<int>(sizeof(SearcherObject)), 0,
+    static PyType_Spec definition = {"vorn_sr.Searcher", static_cast<int>(sizeof(SearcherObject)), 0,
                                kTypeFlags, searcher_slots};
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
     return g_type;
 }
 

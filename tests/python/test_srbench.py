@@ -18,9 +18,9 @@ REGRESSOR = Path(__file__).resolve().parents[2] / "examples" / "srbench" / "regr
 
 @pytest.fixture(scope="module")
 def srbench():
-    spec = importlib.util.spec_from_file_location("vorn_srbench_regressor", REGRESSOR)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("vorn_srbench_regressor", REGRESSOR)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
