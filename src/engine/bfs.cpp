@@ -6,10 +6,12 @@
 #include <string>
 
 #include "core/samples.hpp"
-#include "core/signature.hpp"
+#include "eval/fingerprint.hpp"
 #include "engine/fingerprint_set.hpp"
 #include "engine/generate.hpp"
-#include "engine/parallel.hpp"
+#include "core/parallel.hpp"
+#include "engine/early_exit.hpp"
+#include "engine/final_selection.hpp"
 #include "engine/pareto.hpp"
 #include "engine/progress.hpp"
 #include "engine/retention.hpp"

@@ -5,10 +5,11 @@
 #include <optional>
 #include <vector>
 
-#include "config.hpp"
+#include "core/config.hpp"
+#include "core/outcome.hpp"
 #include "engine/progress_sink.hpp"
 #include "engine/stop.hpp"
-#include "result.hpp"
+#include "result/search_result.hpp"
 
 namespace vorn {
 

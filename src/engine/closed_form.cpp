@@ -1,3 +1,4 @@
+#include "eval/interpreter.hpp"
 #include "engine/closed_form.hpp"
 
 #include <algorithm>

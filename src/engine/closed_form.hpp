@@ -6,11 +6,12 @@
 #include <optional>
 #include <vector>
 
-#include "config.hpp"
+#include "core/config.hpp"
+#include "core/outcome.hpp"
 #include "engine/bfs.hpp"
 #include "engine/value_beam.hpp"
 #include "engine/value_levels.hpp"
-#include "result.hpp"
+#include "result/search_result.hpp"
 
 namespace vorn {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/signature.hpp"
+#include "eval/fingerprint.hpp"
 
 namespace vorn {
 

@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "core/internal_error.hpp"
-#include "core/signature.hpp"
-#include "engine/parallel.hpp"
+#include "eval/fingerprint.hpp"
+#include "core/parallel.hpp"
 
 namespace vorn {
 

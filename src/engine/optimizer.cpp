@@ -1,3 +1,4 @@
+#include "eval/interpreter.hpp"
 #include "engine/optimizer.hpp"
 
 #include <algorithm>
@@ -7,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/formula_tape.hpp"
+#include "eval/formula_tape.hpp"
 
 namespace vorn {
 

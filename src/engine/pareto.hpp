@@ -2,18 +2,11 @@
 
 #include <cstddef>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <vector>
 
-#include "config.hpp"
 #include "core/expression.hpp"
-#include "core/samples.hpp"
-#include "engine/stop.hpp"
-#include "ops/registry.hpp"
-#include "result.hpp"
 
 namespace vorn {
 
@@ -42,15 +35,5 @@ private:
 };
 
 void update_pareto(ParetoFront& front, const Expression& expression, double error);
-
-// Refines every entry with parameters once more (30 iterations), keeps the
-// entries that beat every simpler one and returns them lowest error first; or
-// NoFormula when the front is empty, or Interrupted when `stop` says stop
-// between two refinements.
-Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
-                                                   std::shared_ptr<const OperatorRegistry> registry,
-                                                   const SearchConfig& config, const Samples& rows,
-                                                   std::span<const double> targets,
-                                                   StopSignal* stop = nullptr);
 
 }  // namespace vorn

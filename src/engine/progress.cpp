@@ -79,9 +79,4 @@ void ProgressBar::step() {
     }
 }
 
-bool check_early_exit(ParetoFront& front, bool exhaustive, double threshold) {
-    if (exhaustive) return false;
-    return front.any_error_at_most(threshold);
-}
-
 }  // namespace vorn

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/pareto.hpp"
 #include "engine/progress_sink.hpp"
 
 namespace vorn {
@@ -48,9 +47,5 @@ private:
     std::atomic<std::uint64_t> last_percent_{0};
     SteadyClock::time_point pass_start_;
 };
-
-// True when the search may stop: not exhaustive and some front entry has an
-// error at or below `threshold` (NaN never qualifies).
-bool check_early_exit(ParetoFront& front, bool exhaustive, double threshold);
 
 }  // namespace vorn

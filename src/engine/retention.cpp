@@ -4,7 +4,7 @@
 #include <cmath>
 #include <unordered_map>
 
-#include "engine/parallel.hpp"
+#include "core/parallel.hpp"
 
 namespace vorn {
 

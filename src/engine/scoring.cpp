@@ -1,3 +1,4 @@
+#include "eval/interpreter.hpp"
 #include "engine/scoring.hpp"
 
 #include <cmath>

@@ -4,11 +4,11 @@
 #include <span>
 #include <vector>
 
-#include "config.hpp"
+#include "core/config.hpp"
 #include "core/expression.hpp"
 #include "core/samples.hpp"
 #include "engine/pareto.hpp"
-#include "engine/value_cache.hpp"
+#include "eval/point_values.hpp"
 #include "ops/registry.hpp"
 
 namespace vorn {

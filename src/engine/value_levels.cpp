@@ -5,7 +5,7 @@
 
 #include "core/internal_error.hpp"
 #include "engine/generate.hpp"
-#include "engine/parallel.hpp"
+#include "core/parallel.hpp"
 
 namespace vorn {
 

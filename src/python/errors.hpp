@@ -6,7 +6,8 @@
 #include <exception>
 #include <string>
 
-#include "config.hpp"
+#include "core/config.hpp"
+#include "core/outcome.hpp"
 #include "core/internal_error.hpp"
 #include "python/fault.hpp"
 #include "python/pyref.hpp"

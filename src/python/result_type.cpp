@@ -11,7 +11,7 @@
 #include "python/errors.hpp"
 #include "python/type_flags.hpp"
 #include "python/format.hpp"
-#include "result_codec.hpp"
+#include "result/result_codec.hpp"
 
 namespace vorn::python {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "python/pyref.hpp"
-#include "result.hpp"
+#include "result/search_result.hpp"
 
 namespace vorn::python {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "lib.hpp"
+#include "facade/searcher.hpp"
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"

@@ -7,7 +7,7 @@
 #include <structmember.h>
 #include <vector>
 
-#include "lib.hpp"
+#include "facade/searcher.hpp"
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"

@@ -3,7 +3,7 @@
 // The Searcher type: one fixed search configuration per object, and the
 // search methods.
 
-#include "config.hpp"
+#include "core/config.hpp"
 #include "engine/stop.hpp"
 #include "python/pyref.hpp"
 

@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "eval/interpreter.hpp"
 #include "engine/closed_form.hpp"
 #include "engine/extended_eval.hpp"
 #include "engine/join_algebra.hpp"
 #include "engine/value_beam.hpp"
 #include "engine/value_key.hpp"
-#include "lib.hpp"
+#include "facade/searcher.hpp"
 #include "ops/builtin.hpp"
 #include "test_support.hpp"
 

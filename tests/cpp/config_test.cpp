@@ -3,7 +3,8 @@
 #include <limits>
 #include <string>
 
-#include "config.hpp"
+#include "core/config.hpp"
+#include "core/outcome.hpp"
 #include "test_support.hpp"
 
 namespace vorn {

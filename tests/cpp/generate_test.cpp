@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/signature.hpp"
+#include "eval/fingerprint.hpp"
 #include "engine/generate.hpp"
 #include "engine/retention.hpp"
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "eval/interpreter.hpp"
 #include "core/internal_error.hpp"
 #include "test_support.hpp"
 

@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "engine/final_selection.hpp"
 #include "engine/pareto.hpp"
+#include "engine/early_exit.hpp"
 #include "engine/progress.hpp"
 
 namespace vorn {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "result_codec.hpp"
+#include "result/result_codec.hpp"
 #include "test_support.hpp"
 
 namespace vorn {

@@ -9,7 +9,7 @@
 
 #include "core/internal_error.hpp"
 #include "engine/optimizer.hpp"
-#include "result.hpp"
+#include "result/search_result.hpp"
 #include "test_support.hpp"
 
 namespace vorn {

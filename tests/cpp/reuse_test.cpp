@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "core/signature.hpp"
+#include "eval/interpreter.hpp"
+#include "eval/fingerprint.hpp"
 #include "engine/bfs.hpp"
-#include "engine/formula_tape.hpp"
+#include "eval/formula_tape.hpp"
 #include "engine/generate.hpp"
 #include "engine/optimizer.hpp"
 #include "engine/scoring.hpp"
-#include "engine/value_cache.hpp"
+#include "eval/point_values.hpp"
 #include "ops/builtin.hpp"
 #include "test_support.hpp"
 

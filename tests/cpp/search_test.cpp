@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/bfs.hpp"
-#include "lib.hpp"
+#include "facade/searcher.hpp"
 
 namespace vorn {
 namespace {

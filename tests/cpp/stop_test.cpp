@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "engine/bfs.hpp"
-#include "engine/parallel.hpp"
-#include "lib.hpp"
+#include "core/parallel.hpp"
+#include "facade/searcher.hpp"
 
 namespace vorn {
 namespace {

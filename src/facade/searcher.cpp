@@ -1,4 +1,4 @@
-#include "lib.hpp"
+#include "facade/searcher.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/expression.hpp"
+#include "eval/interpreter.hpp"
 
 namespace vorn {
 

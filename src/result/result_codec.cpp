@@ -1,4 +1,4 @@
-#include "result_codec.hpp"
+#include "result/result_codec.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,6 +1,6 @@
-#include "engine/value_cache.hpp"
+#include "eval/point_values.hpp"
 
-#include "engine/parallel.hpp"
+#include "core/parallel.hpp"
 
 namespace vorn {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "result.hpp"
+#include "result/search_result.hpp"
 
 namespace vorn {
 

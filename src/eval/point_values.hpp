@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "core/expression.hpp"
+#include "eval/interpreter.hpp"
 #include "core/samples.hpp"
-#include "core/signature.hpp"
+#include "eval/fingerprint.hpp"
 
 namespace vorn {
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/expression.hpp"
+#include "eval/interpreter.hpp"
 
 namespace vorn {
 

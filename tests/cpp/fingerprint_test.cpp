@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/signature.hpp"
+#include "eval/fingerprint.hpp"
 #include "test_support.hpp"
 
 namespace vorn {

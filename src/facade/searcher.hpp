@@ -2,9 +2,10 @@
 
 #include <vector>
 
-#include "config.hpp"
+#include "core/config.hpp"
+#include "core/outcome.hpp"
 #include "engine/bfs.hpp"
-#include "result.hpp"
+#include "result/search_result.hpp"
 
 namespace vorn {
 

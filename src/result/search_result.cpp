@@ -1,4 +1,5 @@
-#include "result.hpp"
+#include "eval/interpreter.hpp"
+#include "result/search_result.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "core/signature.hpp"
+#include "eval/fingerprint.hpp"
 
 #include <cmath>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "engine/formula_tape.hpp"
+#include "eval/formula_tape.hpp"
 
 #include <limits>
 

@@ -4,8 +4,6 @@
 #include <exception>
 #include <mutex>
 
-#include "engine/stop.hpp"
-
 namespace vorn {
 
 // Runs body(i) for i in [0, n) on the OpenMP team with a dynamic schedule.
@@ -14,8 +12,16 @@ namespace vorn {
 // leave an OpenMP region, so the first one is carried out and rethrown here.
 // Once `stop` says stop, the remaining items are skipped; the caller checks
 // `stop->stopped()` afterwards.
-template <class Body>
-void parallel_for(std::size_t n, std::size_t chunk, Body&& body, StopSignal* stop = nullptr) {
+//
+// `Stop` is anything with poll() and stopped(), so that this loop serves every
+// layer without knowing the search's stop signal.
+struct NeverStop {
+    void poll() {}
+    bool stopped() const { return false; }
+};
+
+template <class Body, class Stop = NeverStop>
+void parallel_for(std::size_t n, std::size_t chunk, Body&& body, Stop* stop = nullptr) {
     std::exception_ptr failure;
     std::mutex failure_mutex;
     const long long count = static_cast<long long>(n);
