@@ -12,13 +12,12 @@ Expression Expression::variable(std::size_t index) {
     Expression e;
     e.tokens.push_back(Token::var(static_cast<std::uint8_t>(index)));
     e.text = "v_{" + std::to_string(index) + "}";
-    e.complexity = 1;
     e.num_vars = static_cast<std::uint8_t>(index + 1);
     return e;
 }
 
 Expression Expression::parameter(Complex default_value) {
-    return Expression{{Token::param(0, default_value)}, std::string("C"), 1, 0, 1};
+    return Expression{{Token::param(0, default_value)}, std::string("C"), 0, 1};
 }
 
 }  // namespace vorn

@@ -29,9 +29,11 @@ inline bool within_value_limit(Complex v) {
 struct Expression {
     std::vector<Token> tokens;
     std::string text;
-    std::size_t complexity = 0;
     std::uint8_t num_vars = 0;
     std::uint8_t num_params = 0;
+
+    // The number of tokens, so it can never disagree with them.
+    std::size_t complexity() const { return tokens.size(); }
 
     // The leaf v_{index}. Indices above 254 cannot be represented (num_vars
     // would wrap), so they are refused with InternalError rather than wrapped.

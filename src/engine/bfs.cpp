@@ -36,7 +36,7 @@ namespace {
 
 struct Search {
     const SearchConfig& config;
-    Samples samples;
+    const Samples& samples;
     std::span<const double> targets;
     std::shared_ptr<const OperatorRegistry> registry;
     FingerprintSet seen;
@@ -47,11 +47,11 @@ struct Search {
     StopSignal stop;
     std::size_t row_value_bytes = 0;
 
-    Search(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets_,
+    Search(const Samples& rows, const std::vector<double>& targets_,
            const SearchConfig& config_, SearchStats* stats_, const RunControl& control,
            std::optional<StopSignal::Clock::time_point> deadline)
         : config(config_),
-          samples(Samples::from_rows(rows)),
+          samples(rows),
           targets(targets_),
           registry(OperatorRegistry::shared_builtins()),
           stats(stats_),
@@ -169,7 +169,6 @@ struct Search {
                         }
                     }
                     candidate_tokens(ref, k, levels, candidate.tokens);
-                    candidate.complexity = candidate.tokens.size();
                     candidate.num_vars = left.num_vars;
                     candidate.num_params = left.num_params;
                     if (ref.arity == 2) {
@@ -259,12 +258,12 @@ struct Search {
 
 }  // namespace
 
-Outcome<std::vector<SearchResult>> run_bfs(const std::vector<std::vector<double>>& rows,
+Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
                                            const std::vector<double>& targets,
                                            const SearchConfig& config, SearchStats* stats,
                                            const RunControl& control) {
     if (rows.empty() || rows.size() != targets.size()) return EngineError::dimension(kDimensionMessage);
-    const std::size_t n_vars = rows.front().size();
+    const std::size_t n_vars = rows.first_width();
     // Variable indices are 8-bit: more variables cannot be represented.
     if (n_vars > kMaxVars) return EngineError::dimension(kTooManyVariablesMessage);
 

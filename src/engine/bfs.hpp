@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/config.hpp"
+#include "core/samples.hpp"
 #include "core/outcome.hpp"
 #include "engine/progress_sink.hpp"
 #include "engine/stop.hpp"
@@ -52,7 +53,7 @@ inline constexpr const char* kTooManyVariablesMessage =
 // leaf per variable, composes every further level from the retained ones,
 // scores in parallel, keeps a beam per level and a Pareto front, and returns
 // the front's Pareto-optimal formulas, lowest error first.
-Outcome<std::vector<SearchResult>> run_bfs(const std::vector<std::vector<double>>& rows,
+Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
                                            const std::vector<double>& targets,
                                            const SearchConfig& config,
                                            SearchStats* stats = nullptr,

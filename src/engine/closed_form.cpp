@@ -58,9 +58,9 @@ struct ClosedFormSearch {
 
     // The engine's own error of a formula for the target.
     double error_of(const Expression& e) const {
-        const std::vector<std::vector<double>> rows{{0.0}};
+        const Samples rows{{0.0}};
         const double targets[1] = {target.value};
-        return compute_raw_error(e, Samples::from_rows(rows), targets, registry->operators(), config.alpha,
+        return compute_raw_error(e, rows, targets, registry->operators(), config.alpha,
                                  config.l1_ratio);
     }
 
@@ -88,7 +88,7 @@ struct ClosedFormSearch {
         return std::fabs(wide->re - static_cast<long double>(target.value)) <= bound && std::fabs(wide->im) <= bound;
     }
 
-    std::size_t best_complexity() const { return best ? best->complexity : SIZE_MAX; }
+    std::size_t best_complexity() const { return best ? best->complexity() : SIZE_MAX; }
 
     // Level k: compose, take the first direct hit if any, keep the beam, then
     // join the level's compositions with the kept nodes. False when told to

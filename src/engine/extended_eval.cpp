@@ -136,8 +136,8 @@ std::optional<WideComplex> eval_extended(std::span<const Token> tokens) {
             stack.push_back({0.0L, 0.0L});
             continue;
         }
-        if (token.kind != TokenKind::Op || stack.size() < token.arity()) return std::nullopt;
-        const std::size_t base = stack.size() - token.arity();
+        if (token.kind != TokenKind::Op || stack.size() < token.arity) return std::nullopt;
+        const std::size_t base = stack.size() - token.arity;
         const auto value = apply(token.op_id, stack.data() + base);
         if (!value || !within_limit(*value)) return std::nullopt;
         stack.resize(base);

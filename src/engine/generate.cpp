@@ -35,7 +35,7 @@ void append_skeleton(std::string& out, const std::string& part) {
 
 void append_shifted(std::vector<Token>& out, const std::vector<Token>& tokens, std::uint8_t shift) {
     for (Token t : tokens) {
-        if (t.kind == TokenKind::Param) t.small = static_cast<std::uint8_t>(t.small + shift);
+        if (t.kind == TokenKind::Param) t.param_slot = static_cast<std::uint8_t>(t.param_slot + shift);
         out.push_back(t);
     }
 }
@@ -127,7 +127,6 @@ Expression compose_unary(const Expression& parent, std::size_t op_id, const Oper
     e.text += '(';
     e.text += parent.text;
     e.text += ')';
-    e.complexity = e.tokens.size();
     e.num_vars = parent.num_vars;
     e.num_params = parent.num_params;
     return e;
@@ -148,7 +147,6 @@ std::optional<Expression> compose_binary(const Expression& left, const Expressio
     e.text += ", ";
     e.text += right.text;
     e.text += ')';
-    e.complexity = e.tokens.size();
     e.num_vars = std::max(left.num_vars, right.num_vars);
     e.num_params = static_cast<std::uint8_t>(left.num_params + right.num_params);
     return e;

@@ -78,7 +78,7 @@ double plain_error(std::span<const Token> tokens, std::span<const double> p, con
     return mse + penalty(p, tokens, alpha, l1_ratio);
 }
 
-double predict(std::span<const Token> tokens, std::span<const Complex> row,
+double predict(std::span<const Token> tokens, std::span<const double> row,
                std::span<const Complex> params, OperatorTable operators, std::vector<Complex>& stack) {
     stack.clear();
     const auto v = eval_internal(tokens, row, params, operators, stack);
@@ -332,7 +332,7 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
 double compute_error_with_params(const Expression& expression, std::span<const double> p,
                                  const Samples& rows, std::span<const double> targets,
                                  OperatorTable operators, double alpha, double l1_ratio) {
-    PlainScratch scratch(expression.complexity, p.size());
+    PlainScratch scratch(expression.complexity(), p.size());
     return plain_error(expression.tokens, p, rows, targets, operators, alpha, l1_ratio, scratch);
 }
 
@@ -366,7 +366,6 @@ Refined refine_constants(const Expression& expression, const Samples& rows,
     std::size_t j = 0;
     for (Token& t : out.expression.tokens)
         if (t.kind == TokenKind::Param) t.value = Complex{p[j++], 0.0};
-    out.expression.complexity = out.expression.tokens.size();
     return out;
 }
 

@@ -6,9 +6,9 @@ namespace vorn {
 
 void ParetoFront::update(const Expression& expression, double error) {
     std::lock_guard lock(mutex_);
-    auto it = entries_.find(expression.complexity);
+    auto it = entries_.find(expression.complexity());
     if (it == entries_.end()) {
-        entries_.emplace(expression.complexity, Entry{error, expression});
+        entries_.emplace(expression.complexity(), Entry{error, expression});
     } else if (error < it->second.error) {
         it->second = Entry{error, expression};
     }

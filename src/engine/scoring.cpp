@@ -29,7 +29,7 @@ double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
                          double l1_ratio) {
     std::vector<Complex> stack;
-    stack.reserve(expression.complexity);
+    stack.reserve(expression.complexity());
     double sum = 0.0;
     for (std::size_t k = 0; k < rows.size(); ++k) {
         stack.clear();
@@ -107,7 +107,7 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
             fitted.clear();
     }
     if (!std::isfinite(error)) return std::nullopt;
-    out.score = error * complexity_factor(candidate.complexity, config.complexity_penalty);
+    out.score = error * complexity_factor(candidate.complexity(), config.complexity_penalty);
     return out;
 }
 

@@ -75,7 +75,7 @@ std::optional<FingerprintKey> fingerprint_tokens(std::span<const Token> tokens, 
 
 std::optional<FingerprintKey> fingerprint(const Expression& expression, OperatorTable operators) {
     std::vector<Complex> stack;
-    stack.reserve(expression.complexity);
+    stack.reserve(expression.complexity());
     return fingerprint_tokens(expression.tokens, expression.num_vars, operators, stack);
 }
 

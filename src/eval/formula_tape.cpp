@@ -26,7 +26,7 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
         node.token = token;
         node.uniform = token.kind != TokenKind::Var;
         if (token.kind == TokenKind::Op) {
-            node.arity = token.arity();
+            node.arity = token.arity;
             if (node.arity > 2 || stack_.size() < node.arity || token.op_id >= operators.size() ||
                 operators[token.op_id]->arity() != node.arity)
                 return false;
@@ -48,7 +48,7 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
                 node.uniform = node.uniform && nodes_[node.right].uniform;
             }
         } else if (token.kind == TokenKind::Param) {
-            if (token.slot() != param_nodes_.size()) return false;
+            if (token.param_slot != param_nodes_.size()) return false;
             node.dynamic = true;
             param_nodes_.push_back(at);
         }
@@ -91,7 +91,7 @@ bool FormulaTape::apply(std::size_t at, Complex* values) const {
     return true;
 }
 
-bool FormulaTape::eval_static(std::span<const Complex> row, Complex* values) const {
+bool FormulaTape::eval_static(std::span<const double> row, Complex* values) const {
     for (const std::uint16_t at : static_nodes_) {
         const Node& node = nodes_[at];
         switch (node.token.kind) {
@@ -102,8 +102,8 @@ bool FormulaTape::eval_static(std::span<const Complex> row, Complex* values) con
                 values[at] = Complex{node.token.value.re, 0.0};
                 break;
             case TokenKind::Var:
-                if (node.token.index() >= row.size()) return false;
-                values[at] = row[node.token.index()];
+                if (node.token.var_index >= row.size()) return false;
+                values[at] = Complex{row[node.token.var_index], 0.0};
                 break;
             case TokenKind::Param:
                 break;  // never static
@@ -116,7 +116,7 @@ bool FormulaTape::eval_static(std::span<const Complex> row, Complex* values) con
 }
 
 Complex FormulaTape::param_value(const Node& node, std::span<const Complex> params) {
-    const std::size_t slot = node.token.slot();
+    const std::size_t slot = node.token.param_slot;
     return slot < params.size() ? params[slot] : node.token.value;
 }
 

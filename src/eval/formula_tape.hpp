@@ -28,7 +28,7 @@ public:
 
     // Evaluates the nodes that do not depend on a parameter. False when one of
     // them is undefined on this row: then no parameter values can help.
-    bool eval_static(std::span<const Complex> row, Complex* values) const;
+    bool eval_static(std::span<const double> row, Complex* values) const;
     // Evaluates the nodes that depend on a parameter, reading the others from
     // `values`. False at the first undefined node.
     bool eval_dynamic(std::span<const Complex> params, Complex* values) const;

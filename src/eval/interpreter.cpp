@@ -6,9 +6,15 @@
 
 namespace vorn {
 
-std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
-                                     std::span<const Complex> params, OperatorTable operators,
-                                     std::vector<Complex>& stack) {
+namespace {
+
+Complex as_complex(Complex v) { return v; }
+Complex as_complex(double v) { return Complex{v, 0.0}; }
+
+template <class Input>
+std::optional<Complex> run(std::span<const Token> tokens, std::span<const Input> inputs,
+                           std::span<const Complex> params, OperatorTable operators,
+                           std::vector<Complex>& stack) {
     for (const Token& token : tokens) {
         switch (token.kind) {
             case TokenKind::ComplexConst:
@@ -18,14 +24,14 @@ std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<co
                 stack.push_back(Complex{token.value.re, 0.0});
                 break;
             case TokenKind::Var:
-                if (token.index() >= inputs.size()) return std::nullopt;
-                stack.push_back(inputs[token.index()]);
+                if (token.var_index >= inputs.size()) return std::nullopt;
+                stack.push_back(as_complex(inputs[token.var_index]));
                 break;
             case TokenKind::Param:
-                stack.push_back(token.slot() < params.size() ? params[token.slot()] : token.value);
+                stack.push_back(token.param_slot < params.size() ? params[token.param_slot] : token.value);
                 break;
             case TokenKind::Op: {
-                const std::size_t n = token.arity();
+                const std::size_t n = token.arity;
                 if (stack.size() < n) return std::nullopt;
                 if (token.op_id >= operators.size())
                     throw InternalError("operator id " + std::to_string(token.op_id) +
@@ -45,6 +51,20 @@ std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<co
     return stack.front();
 }
 
+}  // namespace
+
+std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                     std::span<const Complex> params, OperatorTable operators,
+                                     std::vector<Complex>& stack) {
+    return run(tokens, inputs, params, operators, stack);
+}
+
+std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const double> inputs,
+                                     std::span<const Complex> params, OperatorTable operators,
+                                     std::vector<Complex>& stack) {
+    return run(tokens, inputs, params, operators, stack);
+}
+
 std::optional<Complex> eval(const Expression& expression, std::span<const Complex> inputs,
                             OperatorTable operators) {
     return eval_with_params(expression, inputs, {}, operators);
@@ -54,7 +74,7 @@ std::optional<Complex> eval_with_params(const Expression& expression,
                                         std::span<const Complex> inputs,
                                         std::span<const Complex> params, OperatorTable operators) {
     std::vector<Complex> stack;
-    stack.reserve(expression.complexity);
+    stack.reserve(expression.complexity());
     return eval_internal(expression.tokens, inputs, params, operators, stack);
 }
 

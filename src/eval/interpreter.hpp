@@ -15,6 +15,10 @@ namespace vorn {
 std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
                                      std::span<const Complex> params, OperatorTable operators,
                                      std::vector<Complex>& stack);
+// The same on a data row, whose values are read as x + 0i.
+std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const double> inputs,
+                                     std::span<const Complex> params, OperatorTable operators,
+                                     std::vector<Complex>& stack);
 
 // Every Param takes its stored default.
 std::optional<Complex> eval(const Expression& expression, std::span<const Complex> inputs,

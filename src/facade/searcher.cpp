@@ -29,20 +29,17 @@ Outcome<SearchResult> first_of(Outcome<std::vector<SearchResult>> outcome) {
 Outcome<SearchResult> Searcher::find_function(const std::vector<double>& xs,
                                               const std::vector<double>& ys,
                                               const RunControl& control) const {
-    std::vector<std::vector<double>> rows;
-    rows.reserve(xs.size());
-    for (const double x : xs) rows.push_back({x});
-    return first_of(run_bfs(rows, ys, config_, nullptr, control));
+    return first_of(run_bfs(Samples::matrix(xs, xs.size(), 1), ys, config_, nullptr, control));
 }
 
-Outcome<SearchResult> Searcher::find_multivariate(const std::vector<std::vector<double>>& rows,
+Outcome<SearchResult> Searcher::find_multivariate(const Samples& rows,
                                                   const std::vector<double>& ys,
                                                   const RunControl& control) const {
     return first_of(run_bfs(rows, ys, config_, nullptr, control));
 }
 
 Outcome<std::vector<SearchResult>> Searcher::find_candidates(
-    const std::vector<std::vector<double>>& rows, const std::vector<double>& ys,
+    const Samples& rows, const std::vector<double>& ys,
     const RunControl& control) const {
     SearchConfig exhaustive = config_;
     exhaustive.exhaustive = true;
@@ -67,12 +64,12 @@ Outcome<SearchResult> Searcher::recognize_constant(double value,
     // what is left of the call's budget.
     RunControl fitted = control;
     fitted.time_budget = std::max(std::chrono::nanoseconds{0}, budget - (StopSignal::Clock::now() - start));
-    const std::vector<std::vector<double>> rows{{0.0}};
+    const Samples rows{{0.0}};
     const std::vector<double> targets{value};
     return first_of(run_bfs(rows, targets, config_, nullptr, fitted));
 }
 
-Outcome<Searcher::Front> Searcher::find_front(const std::vector<std::vector<double>>& rows,
+Outcome<Searcher::Front> Searcher::find_front(const Samples& rows,
                                               const std::vector<double>& ys,
                                               const RunControl& control) const {
     SearchStats stats;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/config.hpp"
+#include "core/samples.hpp"
 #include "core/outcome.hpp"
 #include "engine/bfs.hpp"
 #include "result/search_result.hpp"
@@ -24,11 +25,11 @@ public:
                                         const std::vector<double>& ys,
                                         const RunControl& control = {}) const;
     // Row i holds x0, x1, ... of sample i.
-    Outcome<SearchResult> find_multivariate(const std::vector<std::vector<double>>& rows,
+    Outcome<SearchResult> find_multivariate(const Samples& rows,
                                             const std::vector<double>& ys,
                                             const RunControl& control = {}) const;
     // The whole Pareto front of an exhaustive search, lowest error first.
-    Outcome<std::vector<SearchResult>> find_candidates(const std::vector<std::vector<double>>& rows,
+    Outcome<std::vector<SearchResult>> find_candidates(const Samples& rows,
                                                        const std::vector<double>& ys,
                                                        const RunControl& control = {}) const;
     // A formula whose value (with its one variable at 0) is `value`: a closed
@@ -48,7 +49,7 @@ public:
         std::size_t levels_finished = 0;
         bool budget_exhausted = false;
     };
-    Outcome<Front> find_front(const std::vector<std::vector<double>>& rows,
+    Outcome<Front> find_front(const Samples& rows,
                               const std::vector<double>& ys, const RunControl& control = {}) const;
 
 private:

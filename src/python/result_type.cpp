@@ -148,7 +148,7 @@ PyObject* result_postfix(PyObject* self, PyObject*) {
             PyObject* item = nullptr;
             switch (t.kind) {
                 case TokenKind::Var:
-                    item = Py_BuildValue("(sn)", "var", static_cast<Py_ssize_t>(t.index()));
+                    item = Py_BuildValue("(sn)", "var", static_cast<Py_ssize_t>(t.var_index));
                     break;
                 case TokenKind::Param:
                     item = Py_BuildValue("(sdd)", "param", t.value.re, t.value.im);
@@ -161,7 +161,7 @@ PyObject* result_postfix(PyObject* self, PyObject*) {
                     if (t.op_id >= metas.size()) throw InternalError("operator id outside the operator table");
                     item = t.kind == TokenKind::Op
                                ? Py_BuildValue("(ssn)", "op", metas[t.op_id].name.c_str(),
-                                               static_cast<Py_ssize_t>(t.arity()))
+                                               static_cast<Py_ssize_t>(t.arity))
                                : Py_BuildValue("(ssdd)", "const", metas[t.op_id].name.c_str(), t.value.re,
                                                t.value.im);
                     break;

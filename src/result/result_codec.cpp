@@ -46,6 +46,17 @@ private:
 
 bool finite(Complex v) { return std::isfinite(v.re) && std::isfinite(v.im); }
 
+// The one byte a token's kind gives meaning to: a variable's index, a
+// parameter's slot or an operator's arity.
+std::uint8_t operand_byte(const Token& token) {
+    switch (token.kind) {
+        case TokenKind::Var: return token.var_index;
+        case TokenKind::Param: return token.param_slot;
+        case TokenKind::Op: return token.arity;
+        default: return 0;
+    }
+}
+
 DecodedResult refuse(std::string problem) { return DecodedResult{std::nullopt, std::move(problem)}; }
 
 }  // namespace
@@ -58,7 +69,7 @@ std::string encode_result(const SearchResult& result) {
     put(out, static_cast<std::uint32_t>(result.expression.tokens.size()));
     for (const Token& token : result.expression.tokens) {
         put(out, static_cast<std::uint8_t>(token.kind));
-        put(out, token.small);
+        put(out, operand_byte(token));
         put(out, static_cast<std::uint16_t>(token.op_id));
         put_double(out, token.value.re);
         put_double(out, token.value.im);
@@ -140,7 +151,6 @@ DecodedResult decode_result(std::span<const std::uint8_t> bytes) {
     }
     if (texts.size() != 1) return refuse("its tokens do not form one formula");
     e.text = std::move(texts.front());
-    e.complexity = e.tokens.size();
     e.num_vars = static_cast<std::uint8_t>(vars);
     e.num_params = static_cast<std::uint8_t>(params);
     return DecodedResult{std::move(result), {}};

@@ -24,7 +24,7 @@ enum class Form { Latex, Python };
 std::string render(const Expression& expression, const OperatorRegistry& registry, Form form) {
     const OperatorTable operators = registry.operators();
     std::vector<std::string> texts;
-    texts.reserve(expression.complexity);
+    texts.reserve(expression.complexity());
     std::vector<std::string_view> args;
     for (const Token& token : expression.tokens) {
         switch (token.kind) {
@@ -40,12 +40,12 @@ std::string render(const Expression& expression, const OperatorRegistry& registr
                 texts.push_back(format_fixed4(token.value.re));
                 break;
             case TokenKind::Var:
-                texts.push_back("v_{" + std::to_string(token.index()) + "}");
+                texts.push_back("v_{" + std::to_string(token.var_index) + "}");
                 break;
             case TokenKind::Op: {
                 if (token.op_id >= operators.size())
                     throw InternalError("operator id outside the operator table");
-                const std::size_t n = std::min<std::size_t>(token.arity(), texts.size());
+                const std::size_t n = std::min<std::size_t>(token.arity, texts.size());
                 const std::size_t base = texts.size() - n;
                 args.assign(texts.begin() + static_cast<std::ptrdiff_t>(base), texts.end());
                 const Operator& op = *operators[token.op_id];
@@ -81,7 +81,7 @@ std::vector<double> SearchResult::eval_batch(const std::vector<std::vector<doubl
     std::vector<double> out;
     out.reserve(rows.size());
     std::vector<Complex> stack;
-    stack.reserve(expression.complexity);
+    stack.reserve(expression.complexity());
     std::vector<Complex> vars;
     const OperatorTable operators = registry->operators();
     for (const auto& row : rows) {

@@ -24,7 +24,7 @@ struct SearchResult {
     bool is_constant = false;
 
     const std::string& formula() const { return expression.text; }
-    std::size_t complexity() const { return expression.complexity; }
+    std::size_t complexity() const { return expression.complexity(); }
 
     // Real part of the value at `inputs` (variable i = inputs[i]); NaN where
     // the formula cannot be evaluated.

@@ -159,7 +159,7 @@ TEST(ValueLevels, KeptNodesAreDistinctAndHoldTheEnginesValues) {
     const std::vector<Complex> zero{Complex{0.0, 0.0}};
     for (std::uint32_t i = 0; i < whole.nodes().size(); ++i) {
         const Expression e = whole.expression(i, registry);
-        EXPECT_EQ(e.complexity, whole.level_of(i));
+        EXPECT_EQ(e.complexity(), whole.level_of(i));
         const auto v = eval(e, zero, registry.operators());
         ASSERT_TRUE(v) << e.text;
         EXPECT_TRUE(test::same_bits(v->re, whole.nodes()[i].value.re)) << e.text;
@@ -214,7 +214,7 @@ TEST(ClosedForm, FindsTextbookConstantsExactly) {
         ASSERT_TRUE(found.value().has_value());
         const Expression& e = found.value()->expression;
         EXPECT_EQ(e.num_params, 0) << e.text;
-        EXPECT_LE(e.complexity, 21u) << e.text;
+        EXPECT_LE(e.complexity(), 21u) << e.text;
         // The formula is the constant itself, not just its double: in
         // extended precision it agrees with the constant far beyond the
         // double's rounding.

@@ -27,7 +27,7 @@ TEST(Expression, LeafBuildersAndTheEightBitVariableLimit) {
     const Expression v = Expression::variable(254);
     EXPECT_EQ(v.text, "v_{254}");
     EXPECT_EQ(v.num_vars, 255);
-    EXPECT_EQ(v.tokens.at(0).index(), 254);
+    EXPECT_EQ(v.tokens.at(0).var_index, 254);
     const Expression c = Expression::parameter();
     EXPECT_EQ(c.text, "C");
     EXPECT_EQ(c.num_params, 1);
@@ -104,7 +104,7 @@ TEST(Expression, MalformedSequencesAreInvalid) {
 
 TEST(Expression, OperatorIdOutsideTheTableIsAnInternalError) {
     EXPECT_THROW(run({var(0), Token::op(1, Count)}, {{1, 0}}), InternalError);
-    EXPECT_THROW(run({Token::op(0, 1000000)}, {}), InternalError);
+    EXPECT_THROW(run({Token::op(0, 60000)}, {}), InternalError);
 }
 
 }  // namespace

@@ -25,13 +25,13 @@ TEST(Compose, BinaryShiftsTheRightOperandsSlots) {
     const auto e = compose_binary(left, right, op_ids::Times, registry().metas()[op_ids::Times]);
     ASSERT_TRUE(e);
     EXPECT_EQ(e->text, "Times(Plus(C, v_{0}), Plus(C, v_{0}))");
-    EXPECT_EQ(e->complexity, 7u);
+    EXPECT_EQ(e->complexity(), 7u);
     EXPECT_EQ(e->num_params, 2);
     std::vector<int> slots;
     for (const Token& t : e->tokens)
-        if (t.kind == TokenKind::Param) slots.push_back(t.slot());
+        if (t.kind == TokenKind::Param) slots.push_back(t.param_slot);
     EXPECT_EQ(slots, (std::vector<int>{0, 1}));
-    EXPECT_EQ(right.tokens[0].slot(), 0);  // the operand itself is untouched
+    EXPECT_EQ(right.tokens[0].param_slot, 0);  // the operand itself is untouched
 }
 
 TEST(Compose, CountsFollowTheOperands) {
@@ -40,7 +40,7 @@ TEST(Compose, CountsFollowTheOperands) {
     EXPECT_EQ(e->num_vars, 3);
     const Expression u = compose_unary(*e, op_ids::Sin, registry().metas()[op_ids::Sin]);
     EXPECT_EQ(u.text, "Sin(Subtract(v_{0}, v_{2}))");
-    EXPECT_EQ(u.complexity, 4u);
+    EXPECT_EQ(u.complexity(), 4u);
     EXPECT_EQ(u.num_vars, 3);
     EXPECT_EQ(operator_skeleton(u), "10-15");
     EXPECT_EQ(operator_skeleton(a), "");

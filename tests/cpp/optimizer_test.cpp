@@ -101,15 +101,14 @@ TEST(Refine, EachSlotIsWrittenBackToItsOwnToken) {
                              {3, -5, 6, -10});
     EXPECT_NEAR(fitted(r, 1), 3.0, 1e-4);
     EXPECT_NEAR(fitted(r, 4), -5.0, 1e-4);
-    EXPECT_EQ(r.expression.tokens[4].slot(), 1);
+    EXPECT_EQ(r.expression.tokens[4].param_slot, 1);
     EXPECT_EQ(r.expression.text, "t");
     EXPECT_EQ(r.expression.num_params, 2);
-    // Without parameters: the expression's own error; complexity recomputed from its tokens.
+    // Without parameters: the expression's own error.
     Expression v = Expression::variable(0);
-    v.complexity = 7;
     const Refined plain = refine(v, 10, 0, 0.5, Samples::from_rows(Rows{{1}, {2}}), {1, 4});
     EXPECT_EQ(plain.error, 2.0);
-    EXPECT_EQ(plain.expression.complexity, 1u);
+    EXPECT_EQ(plain.expression.complexity(), 1u);
 }
 
 TEST(ErrorWithParams, MeanSquaredErrorPlusElasticNet) {

@@ -15,7 +15,7 @@ namespace {
 Expression formula(std::size_t complexity, std::string text = "f") {
     std::vector<Token> tokens{Token::var(0)};
     for (std::size_t i = 1; i < complexity; ++i) tokens.push_back(Token::op(1, op_ids::Neg));
-    return Expression{std::move(tokens), std::move(text), complexity, 1, 0};
+    return Expression{std::move(tokens), std::move(text), 1, 0};
 }
 
 Samples one_row() { return Samples::from_rows(std::vector<std::vector<double>>{{1.0}}); }
@@ -62,7 +62,6 @@ TEST(ParetoFront, FinalRefinementCanLiftAnEntryOverASimplerOne) {
     Expression e = Expression::variable(0);
     e.tokens.push_back(Token::param(0, {0.1, 0.0}));
     e.tokens.push_back(Token::op(2, op_ids::Plus));
-    e.complexity = 3;
     e.num_params = 1;
     e.text = "Plus(v_{0}, C)";
     const auto registry = OperatorRegistry::shared_builtins();

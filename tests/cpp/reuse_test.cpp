@@ -62,10 +62,10 @@ private:
             case 5: {
                 const std::size_t id = pick(5);
                 const auto& constant = static_cast<const ConstOp&>(*ops()[id]);
-                return Expression{{Token::complex_const(id, constant.value())}, "K", 1, 0, 0};
+                return Expression{{Token::complex_const(id, constant.value())}, "K", 0, 0};
             }
             case 6:
-                return Expression{{Token::real_const(uniform(-3, 3))}, "R", 1, 0, 0};
+                return Expression{{Token::real_const(uniform(-3, 3))}, "R", 0, 0};
             default:
                 return Expression::parameter();
         }

@@ -99,7 +99,7 @@ TEST(Search, MoreThan255VariablesIsADimensionError) {
     std::vector<double> row(255, 0.5);
     row[254] = 3.0;
     testing::internal::CaptureStdout();
-    const auto ok = run_bfs({row}, {3.0}, SearchConfig{});
+    const auto ok = run_bfs(Samples::matrix(row, 1, row.size()), {3.0}, SearchConfig{});
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(ok.ok());
     EXPECT_EQ(ok.value().front().formula(), "v_{254}");

@@ -39,10 +39,9 @@ inline Token zero() { return Token::complex_const(op_ids::Zero, {0.0, 0.0}); }
 // An expression whose cached facts are derived from its tokens.
 inline Expression expr(std::vector<Token> tokens, std::string text = "") {
     Expression e;
-    e.complexity = tokens.size();
     for (const Token& t : tokens) {
         if (t.kind == TokenKind::Var)
-            e.num_vars = std::max<std::uint8_t>(e.num_vars, static_cast<std::uint8_t>(t.index() + 1));
+            e.num_vars = std::max<std::uint8_t>(e.num_vars, static_cast<std::uint8_t>(t.var_index + 1));
         if (t.kind == TokenKind::Param) ++e.num_params;
     }
     e.tokens = std::move(tokens);
