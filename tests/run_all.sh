@@ -21,6 +21,9 @@ command -v cmake >/dev/null && command -v ninja >/dev/null || python3 -m pip ins
 
 jobs=$(nproc)
 
+echo "== Include directions =="
+python3 tests/check_layers.py
+
 echo "== C++ tests (release) =="
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$jobs"

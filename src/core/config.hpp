@@ -26,15 +26,6 @@ struct SearchConfig {
     // Memory for the retained expressions' values at the data rows, over all
     // levels; levels beyond it are scored by evaluating candidates whole.
     std::size_t row_value_budget_bytes = std::size_t{512} << 20;
-
-    SearchConfig() = default;
-    SearchConfig(std::size_t max_complexity_, double complexity_penalty_, std::size_t beam_width_,
-                 double alpha_, double l1_ratio_)
-        : max_complexity(max_complexity_),
-          beam_width(beam_width_),
-          complexity_penalty(complexity_penalty_),
-          alpha(alpha_),
-          l1_ratio(l1_ratio_) {}
 };
 
 }  // namespace vorn

@@ -28,11 +28,6 @@ bool ParetoFront::any_error_at_most(double threshold) const {
     return false;
 }
 
-bool ParetoFront::empty() const {
-    std::lock_guard lock(mutex_);
-    return entries_.empty();
-}
-
 std::vector<std::pair<std::size_t, ParetoFront::Entry>> ParetoFront::snapshot() const {
     std::lock_guard lock(mutex_);
     return {entries_.begin(), entries_.end()};

@@ -25,7 +25,6 @@ public:
     // The stored error at `complexity`, if any.
     std::optional<double> error_at(std::size_t complexity) const;
     bool any_error_at_most(double threshold) const;
-    bool empty() const;
     // A copy of the entries in ascending complexity.
     std::vector<std::pair<std::size_t, Entry>> snapshot() const;
 

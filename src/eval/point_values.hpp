@@ -20,9 +20,7 @@ namespace vorn {
 // which is exactly what evaluating its whole token sequence computes.
 class PointValues {
 public:
-    std::size_t points() const { return points_; }
     bool empty() const { return points_ == 0; }
-    std::size_t bytes() const { return values_.size() * sizeof(Complex) + defined_.size(); }
 
     const Complex* values(std::size_t expression) const { return values_.data() + expression * points_; }
     const std::uint8_t* defined(std::size_t expression) const {
