@@ -16,6 +16,7 @@
 #include "engine/progress.hpp"
 #include "engine/retention.hpp"
 #include "engine/scoring.hpp"
+#include "engine/scoring_pass.hpp"
 #include "engine/stop.hpp"
 
 namespace vorn {
@@ -97,25 +98,6 @@ struct Search {
         row_value_bytes += bytes;
     }
 
-    // The raw error of a candidate, from its operands' values at the rows;
-    // none when those are not stored.
-    std::optional<double> raw_error_from_operands(const CandidateRef& ref, std::size_t k,
-                                                  const Expression& left) const {
-        const Level& left_level = levels[ref.left_level];
-        if (left_level.row_values.empty()) return std::nullopt;
-        OperandValues right_values;
-        std::span<const Token> right_tokens;
-        if (ref.arity == 2) {
-            const Level& right_level = levels[k - 1 - ref.left_level];
-            if (right_level.row_values.empty()) return std::nullopt;
-            right_values = right_level.at_rows(ref.right);
-            right_tokens = right_level.expressions[ref.right].tokens;
-        }
-        return composed_raw_error(OperatorCall(*operators()[ref.op_id]), left_level.at_rows(ref.left),
-                                  right_values, left.tokens, right_tokens, targets, config.alpha,
-                                  config.l1_ratio);
-    }
-
     // The candidate as a full expression with its fitted constants. Scoring
     // is deterministic, so rescoring the few candidates that are kept gives
     // exactly the values the scoring pass saw, without storing the fitted
@@ -143,46 +125,19 @@ struct Search {
         // Scoring pass.
         const std::size_t n = candidates.size();
         std::vector<double> scores(n, 0.0);
-        std::vector<std::uint8_t> kept(n, 0);
+        std::vector<std::uint8_t> has_score(n, 0);
         std::vector<std::uint8_t> refined(n, 0);
+        const ScoringInputs inputs{levels, samples, targets, config, *registry};
         {
             ProgressBar bar(k, n, sink);
             parallel_for(
                 n, 16,
                 [&](std::size_t i) {
                     bar.step();
-                    thread_local Expression candidate;
-                    const CandidateRef& ref = candidates[i];
-                    const Expression& left = levels[ref.left_level].expressions[ref.left];
-                    const bool fits = config.refine_constants &&
-                                      (left.num_params != 0 ||
-                                       (ref.arity == 2 &&
-                                        levels[k - 1 - ref.left_level].expressions[ref.right].num_params != 0));
-                    // Without constants to fit, the score is the raw error, which
-                    // the operands' stored values give for one operator per row.
-                    if (config.reuse_computed_values && !fits) {
-                        if (const auto error = raw_error_from_operands(ref, k, left)) {
-                            if (!std::isfinite(*error)) return;
-                            scores[i] = *error * complexity_factor(k, config.complexity_penalty);
-                            kept[i] = 1;
-                            return;
-                        }
-                    }
-                    candidate_tokens(ref, k, levels, candidate.tokens);
-                    candidate.num_vars = left.num_vars;
-                    candidate.num_params = left.num_params;
-                    if (ref.arity == 2) {
-                        const Expression& right = levels[k - 1 - ref.left_level].expressions[ref.right];
-                        candidate.num_vars = std::max(left.num_vars, right.num_vars);
-                        candidate.num_params = static_cast<std::uint8_t>(left.num_params + right.num_params);
-                    }
-                    refined[i] = config.refine_constants && candidate.num_params != 0;
-                    thread_local std::vector<double> fitted;
-                    const auto scored =
-                        score_tokens(candidate, samples, targets, config, *registry, fitted);
-                    if (!scored) return;
-                    scores[i] = scored->score;
-                    kept[i] = 1;
+                    const CandidateOutcome outcome = score_candidate_ref(inputs, k, candidates[i]);
+                    scores[i] = outcome.score;
+                    has_score[i] = outcome.has_score;
+                    refined[i] = outcome.refined;
                 },
                 &stop);
             if (stop.stopped()) {
@@ -195,10 +150,10 @@ struct Search {
         std::vector<std::uint32_t> scored;
         for (std::size_t i = 0; i < n; ++i) {
             level_stats.refined += refined[i];
-            if (kept[i]) scored.push_back(static_cast<std::uint32_t>(i));
+            if (has_score[i]) scored.push_back(static_cast<std::uint32_t>(i));
         }
         level_stats.scored = scored.size();
-        std::vector<std::uint8_t>().swap(kept);
+        std::vector<std::uint8_t>().swap(has_score);
         std::vector<std::uint8_t>().swap(refined);
 
         // The front learns of level k only once the level is sure to finish,
