@@ -1,0 +1,279 @@
+#include "engine/remote_scoring.hpp"
+
+#include <cstring>
+#include <utility>
+
+#include "core/byte_io.hpp"
+#include "core/parallel.hpp"
+#include "result/formula_codec.hpp"
+
+namespace vorn {
+
+namespace {
+
+constexpr char kDataMagic[4] = {'V', 'S', 'D', 'T'};
+constexpr char kLevelMagic[4] = {'V', 'S', 'L', 'V'};
+constexpr char kCandidatesMagic[4] = {'V', 'S', 'C', 'A'};
+constexpr char kOutcomesMagic[4] = {'V', 'S', 'O', 'C'};
+// left (u32), right (u32), left level (u32), operator id (u16), arity (u8)
+constexpr std::size_t kCandidateBytes = 4 + 4 + 4 + 2 + 1;
+constexpr std::size_t kOutcomeBytes = 1 + 8;
+constexpr std::uint8_t kHasScore = 1, kRefined = 2;
+
+ByteWriter start(const char (&magic)[4]) {
+    ByteWriter out;
+    out.put_bytes(std::string_view(magic, 4));
+    out.put(kScoringFormatVersion);
+    return out;
+}
+
+// Checks the magic and the version; the reader then stands after them.
+bool open(ByteReader& in, std::span<const std::uint8_t> bytes, const char (&magic)[4], const char* what,
+          std::string& problem) {
+    if (bytes.size() < 6 || std::memcmp(bytes.data(), magic, 4) != 0) {
+        problem = std::string("the bytes are not ") + what;
+        return false;
+    }
+    in = ByteReader(bytes.subspan(4));
+    const auto version = in.get<std::uint16_t>();
+    if (version != kScoringFormatVersion) {
+        problem = std::string(what) + " in format " + std::to_string(version) + ", but this vorn_sr reads format " +
+                  std::to_string(kScoringFormatVersion) + " only";
+        return false;
+    }
+    return true;
+}
+
+enum ConfigFlag : std::uint8_t { Exhaustive = 1, Refine = 2, SeedConstant = 4, Reuse = 8 };
+
+void put_config(ByteWriter& out, const SearchConfig& c) {
+    out.put(static_cast<std::uint64_t>(c.max_complexity));
+    out.put(static_cast<std::uint64_t>(c.beam_width));
+    out.put_double(c.complexity_penalty);
+    out.put_double(c.alpha);
+    out.put_double(c.l1_ratio);
+    out.put_double(c.early_exit_threshold);
+    out.put(static_cast<std::uint8_t>((c.exhaustive ? Exhaustive : 0) | (c.refine_constants ? Refine : 0) |
+                                      (c.seed_constant_leaf ? SeedConstant : 0) |
+                                      (c.reuse_computed_values ? Reuse : 0)));
+    out.put(static_cast<std::uint64_t>(c.row_value_budget_bytes));
+}
+
+SearchConfig get_config(ByteReader& in) {
+    SearchConfig c;
+    c.max_complexity = in.get<std::uint64_t>();
+    c.beam_width = in.get<std::uint64_t>();
+    c.complexity_penalty = in.get_double();
+    c.alpha = in.get_double();
+    c.l1_ratio = in.get_double();
+    c.early_exit_threshold = in.get_double();
+    const auto flags = in.get<std::uint8_t>();
+    c.exhaustive = flags & Exhaustive;
+    c.refine_constants = flags & Refine;
+    c.seed_constant_leaf = flags & SeedConstant;
+    c.reuse_computed_values = flags & Reuse;
+    c.row_value_budget_bytes = in.get<std::uint64_t>();
+    return c;
+}
+
+// Reads `count` doubles, refusing counts the bytes cannot hold before
+// allocating anything.
+bool get_doubles(ByteReader& in, std::uint64_t count, std::vector<double>& out) {
+    if (count > in.remaining() / 8) return false;
+    out.resize(count);
+    for (double& v : out) v = in.get_double();
+    return true;
+}
+
+}  // namespace
+
+std::string encode_scoring_data(const Samples& samples, std::span<const double> targets,
+                                const SearchConfig& config) {
+    ByteWriter out = start(kDataMagic);
+    put_config(out, config);
+    const std::size_t width = samples.first_width();
+    bool uniform = true;
+    for (std::size_t i = 0; i < samples.size() && uniform; ++i) uniform = samples.row(i).size() == width;
+    out.put(static_cast<std::uint64_t>(samples.size()));
+    out.put(static_cast<std::uint8_t>(uniform));
+    if (uniform) out.put(static_cast<std::uint32_t>(width));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const auto row = samples.row(i);
+        if (!uniform) out.put(static_cast<std::uint32_t>(row.size()));
+        for (const double v : row) out.put_double(v);
+    }
+    out.put(static_cast<std::uint64_t>(targets.size()));
+    for (const double t : targets) out.put_double(t);
+    return std::move(out).take();
+}
+
+std::string encode_level(std::size_t k, const Level& level) {
+    ByteWriter out = start(kLevelMagic);
+    out.put(static_cast<std::uint32_t>(k));
+    out.put(static_cast<std::uint32_t>(level.size()));
+    for (const Expression& e : level.expressions) {
+        out.put(static_cast<std::uint32_t>(e.tokens.size()));
+        encode_tokens(out, e.tokens);
+    }
+    return std::move(out).take();
+}
+
+std::string encode_candidates(std::size_t k, std::span<const CandidateRef> candidates) {
+    ByteWriter out = start(kCandidatesMagic);
+    out.put(static_cast<std::uint32_t>(k));
+    out.put(static_cast<std::uint64_t>(candidates.size()));
+    for (const CandidateRef& c : candidates) {
+        out.put(c.left);
+        out.put(c.right);
+        out.put(c.left_level);
+        out.put(c.op_id);
+        out.put(c.arity);
+    }
+    return std::move(out).take();
+}
+
+std::string encode_outcomes(std::span<const CandidateOutcome> outcomes) {
+    ByteWriter out = start(kOutcomesMagic);
+    out.put(static_cast<std::uint64_t>(outcomes.size()));
+    for (const CandidateOutcome& o : outcomes) {
+        out.put(static_cast<std::uint8_t>((o.has_score ? kHasScore : 0) | (o.refined ? kRefined : 0)));
+        out.put_double(o.score);
+    }
+    return std::move(out).take();
+}
+
+bool decode_outcomes(std::span<const std::uint8_t> bytes, std::span<CandidateOutcome> out,
+                     std::string& problem) {
+    ByteReader in(bytes);
+    if (!open(in, bytes, kOutcomesMagic, "candidate outcomes", problem)) return false;
+    const auto count = in.get<std::uint64_t>();
+    if (count != out.size() || in.remaining() != count * kOutcomeBytes) {
+        problem = "the outcomes do not match the candidates sent";
+        return false;
+    }
+    for (CandidateOutcome& o : out) {
+        const auto flags = in.get<std::uint8_t>();
+        o.has_score = flags & kHasScore;
+        o.refined = flags & kRefined;
+        o.score = in.get_double();
+    }
+    return true;
+}
+
+std::optional<ScoringWorkspace> ScoringWorkspace::from_data(std::span<const std::uint8_t> bytes,
+                                                            std::string& problem) {
+    ByteReader in(bytes);
+    if (!open(in, bytes, kDataMagic, "search data", problem)) return std::nullopt;
+    ScoringWorkspace w;
+    w.config_ = get_config(in);
+    const auto rows = in.get<std::uint64_t>();
+    const bool uniform = in.get<std::uint8_t>() != 0;
+    std::vector<double> values;
+    bool ok = rows >= 1 && rows <= in.remaining();
+    if (ok && uniform) {
+        const auto width = in.get<std::uint32_t>();
+        ok = width <= kMaxVars && (width == 0 || rows <= in.remaining() / 8 / width) &&
+             get_doubles(in, rows * width, values);
+        if (ok) w.samples_ = Samples::matrix(std::move(values), rows, width);
+    } else if (ok) {
+        std::vector<std::size_t> offsets{0};
+        for (std::uint64_t i = 0; ok && i < rows; ++i) {
+            const auto length = in.get<std::uint32_t>();
+            ok = length <= kMaxVars && length <= in.remaining() / 8 && !in.overrun();
+            for (std::uint32_t j = 0; ok && j < length; ++j) values.push_back(in.get_double());
+            offsets.push_back(values.size());
+        }
+        if (ok) w.samples_ = Samples::ragged(std::move(values), std::move(offsets));
+    }
+    const auto targets = ok ? in.get<std::uint64_t>() : 0;
+    ok = ok && targets == rows && get_doubles(in, targets, w.targets_) && !in.overrun() && in.remaining() == 0;
+    if (!ok) {
+        problem = "the search data is truncated or malformed";
+        return std::nullopt;
+    }
+    w.registry_ = OperatorRegistry::shared_builtins();
+    w.levels_.resize(1);
+    return w;
+}
+
+bool ScoringWorkspace::add_level(std::span<const std::uint8_t> bytes, std::string& problem) {
+    ByteReader in(bytes);
+    if (!open(in, bytes, kLevelMagic, "a retained level", problem)) return false;
+    const auto k = in.get<std::uint32_t>();
+    if (k != levels_.size()) {
+        problem = "level " + std::to_string(k) + " arrived after level " + std::to_string(levels_held());
+        return false;
+    }
+    const auto count = in.get<std::uint32_t>();
+    Level level;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const auto tokens = in.get<std::uint32_t>();
+        auto formula = tokens == k ? decode_formula(in, tokens, *registry_, problem) : std::nullopt;
+        if (!formula) {
+            problem = "formula " + std::to_string(i) + " of level " + std::to_string(k) + " is malformed" +
+                      (problem.empty() ? "" : ": " + problem);
+            return false;
+        }
+        level.expressions.push_back(std::move(*formula));
+    }
+    if (in.overrun() || in.remaining() != 0) {
+        problem = "level " + std::to_string(k) + " is truncated or padded";
+        return false;
+    }
+    // The same stored values the driver keeps, within the same memory budget;
+    // scores are identical with or without them.
+    const std::size_t bytes_needed = PointValues::row_bytes(level.size(), samples_.size());
+    if (config_.reuse_computed_values && row_value_bytes_ + bytes_needed <= config_.row_value_budget_bytes) {
+        level.row_values = PointValues::at_rows(level.expressions, samples_, registry_->operators());
+        row_value_bytes_ += bytes_needed;
+    }
+    levels_.push_back(std::move(level));
+    return true;
+}
+
+std::optional<std::string> ScoringWorkspace::score(std::span<const std::uint8_t> bytes,
+                                                   std::string& problem) const {
+    ByteReader in(bytes);
+    if (!open(in, bytes, kCandidatesMagic, "candidates", problem)) return std::nullopt;
+    const auto k = in.get<std::uint32_t>();
+    const auto count = in.get<std::uint64_t>();
+    if (k != levels_.size() || k < 2 || count > in.remaining() / kCandidateBytes ||
+        in.remaining() != count * kCandidateBytes) {
+        problem = "the candidates are not of level " + std::to_string(levels_.size()) + " or are truncated";
+        return std::nullopt;
+    }
+    const auto& metas = registry_->metas();
+    std::vector<CandidateRef> candidates(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        CandidateRef& c = candidates[i];
+        c.left = in.get<std::uint32_t>();
+        c.right = in.get<std::uint32_t>();
+        c.left_level = in.get<std::uint32_t>();
+        c.op_id = in.get<std::uint16_t>();
+        c.arity = in.get<std::uint8_t>();
+        // A candidate composes retained formulas of lower levels whose token
+        // counts add up to k, with an operator of its own arity.
+        bool ok = c.op_id < metas.size() && metas[c.op_id].arity == c.arity &&
+                  (c.arity == 1 || c.arity == 2) && c.left_level >= 1 && c.left_level < k &&
+                  c.left < levels_[c.left_level].size();
+        if (ok && c.arity == 1) ok = c.left_level == k - 1;
+        if (ok && c.arity == 2) {
+            const std::size_t right_level = k - 1 - c.left_level;
+            ok = c.left_level + 1 < k && right_level >= 1 && c.right < levels_[right_level].size() &&
+                 levels_[c.left_level].expressions[c.left].num_params +
+                         levels_[right_level].expressions[c.right].num_params <=
+                     kMaxParams;
+        }
+        if (!ok) {
+            problem = "candidate " + std::to_string(i) + " does not compose retained formulas of level " +
+                      std::to_string(k);
+            return std::nullopt;
+        }
+    }
+    std::vector<CandidateOutcome> outcomes(count);
+    const ScoringInputs inputs{levels_, samples_, targets_, config_, *registry_};
+    parallel_for(count, 16, [&](std::size_t i) { outcomes[i] = score_candidate_ref(inputs, k, candidates[i]); });
+    return encode_outcomes(outcomes);
+}
+
+}  // namespace vorn
