@@ -45,7 +45,9 @@ struct Search {
     std::vector<Level> levels;
     SearchStats* stats;
     ProgressSink& sink;
+    LevelScorer* scorer;
     StopSignal stop;
+    bool scorer_failed = false;
     std::size_t row_value_bytes = 0;
 
     Search(const Samples& rows, const std::vector<double>& targets_,
@@ -57,6 +59,7 @@ struct Search {
           registry(OperatorRegistry::shared_builtins()),
           stats(stats_),
           sink(control.sink ? *control.sink : stdout_sink()),
+          scorer(control.scorer),
           stop(control.should_stop, deadline, control.sink) {}
 
     OperatorTable operators() const { return registry->operators(); }
@@ -109,6 +112,22 @@ struct Search {
         return scored ? std::move(scored->expression) : std::move(e);
     }
 
+    // The scoring pass on the caller's scorer; false when it stopped or failed.
+    bool score_elsewhere(const ScoringInputs& inputs, std::size_t k, const std::vector<CandidateRef>& candidates,
+                         std::vector<double>& scores, std::vector<std::uint8_t>& has_score,
+                         std::vector<std::uint8_t>& refined) {
+        std::vector<CandidateOutcome> outcomes(candidates.size());
+        const auto result = scorer->score_level(inputs, k, candidates, outcomes, stop);
+        scorer_failed = result == LevelScorer::Result::Failed;
+        if (result != LevelScorer::Result::Done) return false;
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            scores[i] = outcomes[i].score;
+            has_score[i] = outcomes[i].has_score;
+            refined[i] = outcomes[i].refined;
+        }
+        return true;
+    }
+
     // Runs level k; false when the search was told to stop on the way.
     bool run_level(std::size_t k) {
         const auto level_start = SteadyClock::now();
@@ -128,7 +147,9 @@ struct Search {
         std::vector<std::uint8_t> has_score(n, 0);
         std::vector<std::uint8_t> refined(n, 0);
         const ScoringInputs inputs{levels, samples, targets, config, *registry};
-        {
+        if (scorer && n > 0) {
+            if (!score_elsewhere(inputs, k, candidates, scores, has_score, refined)) return false;
+        } else {
             ProgressBar bar(k, n, sink);
             parallel_for(
                 n, 16,
@@ -145,7 +166,7 @@ struct Search {
                 return false;
             }
         }
-        if (n > 0) print_progress_end(sink);
+        if (n > 0 && !scorer) print_progress_end(sink);
 
         std::vector<std::uint32_t> scored;
         for (std::size_t i = 0; i < n; ++i) {
@@ -248,7 +269,8 @@ Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
     } else if (cut_short && check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) {
         cut_short = false;  // the seeds already fit: nothing was left to do
     }
-    if (search.stop.reason() == StopReason::Interrupted) return EngineError::interrupted();
+    if (search.stop.reason() == StopReason::Interrupted || search.scorer_failed)
+        return EngineError::interrupted();
     if (stats) {
         stats->fingerprints = search.seen.size();
         stats->levels_finished = finished;

@@ -8,6 +8,7 @@
 #include "core/config.hpp"
 #include "core/samples.hpp"
 #include "core/outcome.hpp"
+#include "engine/level_scorer.hpp"
 #include "engine/progress_sink.hpp"
 #include "engine/stop.hpp"
 #include "result/search_result.hpp"
@@ -44,6 +45,10 @@ struct RunControl {
     // drops the unfinished level and returns the final selection of the
     // levels that finished; NoFormula when none beyond the seeds did.
     std::optional<std::chrono::nanoseconds> time_budget{};
+    // Scores each level's candidates instead of this process's threads (for
+    // example on a cluster); null: here. The results are the same either
+    // way. A scorer that fails ends the search as Interrupted.
+    LevelScorer* scorer = nullptr;
 };
 
 inline constexpr const char* kTooManyVariablesMessage =

@@ -1,10 +1,13 @@
 #include "engine/remote_scoring.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "core/byte_io.hpp"
+#include "core/internal_error.hpp"
 #include "core/parallel.hpp"
+#include "engine/level_scorer.hpp"
 #include "result/formula_codec.hpp"
 
 namespace vorn {
@@ -274,6 +277,59 @@ std::optional<std::string> ScoringWorkspace::score(std::span<const std::uint8_t>
     const ScoringInputs inputs{levels_, samples_, targets_, config_, *registry_};
     parallel_for(count, 16, [&](std::size_t i) { outcomes[i] = score_candidate_ref(inputs, k, candidates[i]); });
     return encode_outcomes(outcomes);
+}
+
+LevelScorer::Result ShippingScorer::score_level(const ScoringInputs& inputs, std::size_t k,
+                                                std::span<const CandidateRef> candidates,
+                                                std::span<CandidateOutcome> out, StopSignal& stop) {
+    std::optional<std::string> data;
+    if (levels_shipped_ == 0) {
+        data = encode_scoring_data(inputs.samples, inputs.targets, inputs.config);
+        traffic_.data_bytes += data->size();
+    }
+    std::vector<std::string> new_levels;
+    for (std::size_t level = levels_shipped_ + 1; level < k; ++level) {
+        new_levels.push_back(encode_level(level, inputs.levels[level]));
+        traffic_.level_bytes += new_levels.back().size();
+    }
+    levels_shipped_ = k - 1;
+    const std::size_t count = std::max<std::size_t>(1, std::min(chunk_count(candidates.size()), candidates.size()));
+    std::vector<std::string> chunks;
+    std::vector<std::size_t> starts;
+    for (std::size_t c = 0; c < count; ++c) {
+        const std::size_t begin = candidates.size() * c / count, end = candidates.size() * (c + 1) / count;
+        starts.push_back(begin);
+        chunks.push_back(encode_candidates(k, candidates.subspan(begin, end - begin)));
+        traffic_.candidate_bytes += chunks.back().size();
+    }
+    if (!submit(k, data, new_levels, chunks)) {
+        levels_shipped_ = 0;  // nothing can be assumed to have arrived
+        return Result::Failed;
+    }
+    constexpr double kSlice = 0.05;
+    std::optional<std::vector<std::string>> answers;
+    bool failed = false;
+    while (!(answers = wait(kSlice, failed)) && !failed)
+        if (stop.check_now()) break;
+    if (!answers) {
+        cancel();
+        if (!failed) return Result::Stopped;
+        levels_shipped_ = 0;
+        return Result::Failed;
+    }
+    if (answers->size() != count)
+        throw InternalError("a remote scorer answered " + std::to_string(answers->size()) + " chunks of " +
+                            std::to_string(count));
+    std::string problem;
+    for (std::size_t c = 0; c < count; ++c) {
+        const std::size_t end = c + 1 < count ? starts[c + 1] : candidates.size();
+        const auto& blob = (*answers)[c];
+        traffic_.outcome_bytes += blob.size();
+        if (!decode_outcomes({reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size()},
+                             out.subspan(starts[c], end - starts[c]), problem))
+            throw InternalError("a remote scorer answered with bad outcomes: " + problem);
+    }
+    return Result::Done;
 }
 
 }  // namespace vorn

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/bfs.hpp"
 #include "engine/fingerprint_set.hpp"
 #include "engine/generate.hpp"
 #include "engine/remote_scoring.hpp"
+#include "engine/level_scorer.hpp"
 #include "engine/scoring.hpp"
 
 namespace vorn {
@@ -143,6 +145,77 @@ TEST(RemoteScoring, MalformedOrForeignBytesAreRefused) {
     ASSERT_TRUE(bytes) << problem;
     std::vector<CandidateOutcome> one_short(refs.size() - 1);
     EXPECT_FALSE(decode_outcomes(as_bytes(*bytes), one_short, problem));
+}
+
+// Ships every level to two workspaces that stand in for worker processes;
+// chunks alternate between them. `fail_at` makes the transport fail at that
+// level.
+class TwoWorkers final : public ShippingScorer {
+public:
+    std::size_t fail_at = 0;
+    std::size_t levels_scored = 0;
+
+protected:
+    std::size_t chunk_count(std::size_t) override { return 5; }
+    bool submit(std::size_t k, const std::optional<std::string>& data, const std::vector<std::string>& new_levels,
+                const std::vector<std::string>& chunks) override {
+        if (k == fail_at) return false;
+        std::string problem;
+        for (auto& worker : workers_) {
+            if (data) worker = ScoringWorkspace::from_data(as_bytes(*data), problem);
+            for (const auto& level : new_levels)
+                if (!worker || !worker->add_level(as_bytes(level), problem)) return false;
+        }
+        answers_.clear();
+        for (std::size_t c = 0; c < chunks.size(); ++c) {
+            auto answer = workers_[c % 2]->score(as_bytes(chunks[c]), problem);
+            if (!answer) return false;
+            answers_.push_back(std::move(*answer));
+        }
+        ++levels_scored;
+        return true;
+    }
+    std::optional<std::vector<std::string>> wait(double, bool&) override { return answers_; }
+    void cancel() override {}
+
+private:
+    std::optional<ScoringWorkspace> workers_[2];
+    std::vector<std::string> answers_;
+};
+
+TEST(RemoteScoring, ASearchScoredElsewhereFindsTheSameFront) {
+    std::vector<std::vector<double>> rows;
+    std::vector<double> ys;
+    for (int i = 0; i < 60; ++i) {
+        const double x = 0.2 + 0.05 * i;
+        rows.push_back({x, std::sin(i)});
+        ys.push_back(std::log(x) * 1.3 + 0.02 * std::cos(7.0 * i));
+    }
+    SearchConfig config;
+    config.max_complexity = 5;
+    SilentSink silent;
+    const auto here = run_bfs(rows, ys, config, nullptr, RunControl{{}, &silent});
+    TwoWorkers workers;
+    const auto there = run_bfs(rows, ys, config, nullptr, RunControl{{}, &silent, {}, &workers});
+    ASSERT_TRUE(here.ok() && there.ok());
+    EXPECT_EQ(workers.levels_scored, 4u);
+    EXPECT_GT(workers.traffic().level_bytes, 0u);
+    ASSERT_EQ(here.value().size(), there.value().size());
+    for (std::size_t i = 0; i < here.value().size(); ++i) {
+        EXPECT_EQ(here.value()[i].formula(), there.value()[i].formula());
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(here.value()[i].error),
+                  std::bit_cast<std::uint64_t>(there.value()[i].error));
+        ASSERT_EQ(here.value()[i].expression.tokens.size(), there.value()[i].expression.tokens.size());
+        for (std::size_t t = 0; t < here.value()[i].expression.tokens.size(); ++t)
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(here.value()[i].expression.tokens[t].value.re),
+                      std::bit_cast<std::uint64_t>(there.value()[i].expression.tokens[t].value.re));
+    }
+    // A transport that fails ends the search; it never passes for a result.
+    TwoWorkers failing;
+    failing.fail_at = 4;
+    const auto failed = run_bfs(rows, ys, config, nullptr, RunControl{{}, &silent, {}, &failing});
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().kind, EngineError::Kind::Interrupted);
 }
 
 }  // namespace
