@@ -12,6 +12,7 @@
 #include "python/errors.hpp"
 #include "python/result_type.hpp"
 #include "python/run_search.hpp"
+#include "python/scoring_workspace_type.hpp"
 #include "python/searcher_type.hpp"
 
 namespace vorn::python {
@@ -23,10 +24,11 @@ PyObject* g_module = nullptr;
 
 PyMethodDef module_methods[] = {
     {"_search", as_cfunction(run_search), METH_VARARGS | METH_KEYWORDS,
-     "_search(searcher, inputs, ys, max_time=None, on_line=None)\n--\n\n"
+     "_search(searcher, inputs, ys, max_time=None, on_line=None, scorer=None)\n--\n\n"
      "The search of find_multivariate with run control: returns (front, levels_finished, "
      "budget_exhausted). on_line(kind, text) receives the progress lines on the calling thread; "
-     "None keeps the search silent."},
+     "None keeps the search silent. scorer, when given, scores each level's candidates elsewhere "
+     "(see vorn_sr._dask)."},
     {"_restore_result", restore_result, METH_O,
      "_restore_result(data, /)\n--\n\nRebuilds a pickled SearchResult from its saved bytes."},
     {nullptr, nullptr, 0, nullptr},
@@ -70,6 +72,12 @@ PyObject* create_module() {
                        add_public(module.get(), all.get(), "VornComplexityError", complexity_error_type()) &&
                        add_public(module.get(), all.get(), "VornRuntimeError", runtime_error_type());
     if (!added) return nullptr;
+    // Private: the receiving side of scoring shipped to other processes.
+    PyObject* workspace = reinterpret_cast<PyObject*>(create_scoring_workspace_type());
+    if (workspace == nullptr || PyModule_AddObject(module.get(), "_ScoringWorkspace", workspace) < 0) {
+        Py_XDECREF(workspace);
+        return nullptr;
+    }
     if (PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();  // the module holds it now
     return module.release();

@@ -65,4 +65,17 @@ inline PyRef take_raised_exception() {
 #endif
 }
 
+// Makes `exception` (an instance) the pending exception again.
+inline void restore_raised_exception(PyRef exception) {
+    if (!exception) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
 }  // namespace vorn::python

@@ -9,6 +9,7 @@
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/python_scorer.hpp"
 #include "python/result_type.hpp"
 #include "python/searcher_type.hpp"
 
@@ -47,10 +48,11 @@ bool to_time_budget(PyObject* object, std::optional<std::chrono::nanoseconds>& o
 
 PyObject* run_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"searcher", "inputs", "ys", "max_time", "on_line", nullptr};
-        PyObject *searcher = nullptr, *inputs = nullptr, *ys = nullptr, *max_time = nullptr, *on_line = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|OO:_search", keywords(names), searcher_type(),
-                                         &searcher, &inputs, &ys, &max_time, &on_line))
+        static const char* const names[] = {"searcher", "inputs", "ys", "max_time", "on_line", "scorer", nullptr};
+        PyObject *searcher = nullptr, *inputs = nullptr, *ys = nullptr, *max_time = nullptr, *on_line = nullptr,
+                 *scorer = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|OOO:_search", keywords(names), searcher_type(),
+                                         &searcher, &inputs, &ys, &max_time, &on_line, &scorer))
             return nullptr;
         RunControl control;
         if (!to_time_budget(max_time, control.time_budget)) return nullptr;
@@ -75,8 +77,13 @@ PyObject* run_search(PyObject*, PyObject* args, PyObject* kwargs) {
         });
         control.sink = on_line != nullptr ? static_cast<ProgressSink*>(&forward) : &silent;
         control.should_stop = [] { return PyErr_Occurred() != nullptr || signal_check()(); };
+        std::optional<PythonScorer> remote;
+        if (scorer != nullptr && scorer != Py_None) {
+            remote.emplace(scorer);
+            control.scorer = &*remote;
+        }
         auto outcome = Searcher(config_of(searcher)).find_front(rows, y, control);
-        if (!outcome) return map_error(outcome.error());
+        if (!outcome) return PyErr_Occurred() ? nullptr : map_error(outcome.error());
         if (PyErr_Occurred()) return nullptr;  // on_line raised on the last line
         Searcher::Front& front = outcome.value();
         PyRef list = PyRef::steal(wrap_results(std::move(front.results)));
