@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <utility>
 #include <structmember.h>
 #include <vector>
 
@@ -130,7 +131,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs, const char* f
             return wrap_results(std::move(outcome->value()));
         }
         OutputOrder order;
-        return finish(method == Method::Function ? searcher.find_function(xs, y, interruptible())
+        return finish(method == Method::Function ? searcher.find_function(std::move(xs), y, interruptible())
                                                  : searcher.find_multivariate(rows, y, interruptible()));
     });
 }
