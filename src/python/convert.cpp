@@ -81,20 +81,39 @@ std::size_t matrix_hint(std::size_t rows, std::size_t width) {
 // A str is a sequence too, but never one of numbers.
 bool readable_sequence(PyObject* object) { return !PyUnicode_Check(object) && PySequence_Check(object); }
 
+// Calls `take(item)` for every item of a sequence, in order, until it refuses.
+// Exact lists and tuples are read by index just as their iterators would
+// (the length read again at every step: a __float__ may shrink the list),
+// without an iterator object per row; anything else through its iterator.
+// Returns false on a refusal or an iteration error.
+template <class Take>
+bool for_each_item(PyObject* sequence, Take&& take) {
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+            if (!take(item.get())) return false;
+        }
+        return true;
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get())))
+        if (!take(item.get())) return false;
+    return !PyErr_Occurred();
+}
+
 // Appends every number of a sequence to `out`. Returns false on any failure
 // (a str, a non-sequence, an iteration error or an item that is no number),
 // possibly with a Python error set; the callers replace it by their own
 // message.
 bool append_numbers(PyObject* object, std::vector<double>& out) {
     if (!readable_sequence(object)) return false;
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return false;
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        const double value = PyFloat_AsDouble(item.get());
+    return for_each_item(object, [&](PyObject* item) {
+        const double value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) return false;
         out.push_back(value);
-    }
-    return !PyErr_Occurred();
+        return true;
+    });
 }
 
 // A sequence of numbers, element by element.
@@ -112,16 +131,14 @@ bool sequence_to_vec(PyObject* object, std::vector<double>& out) {
 bool sequence_to_samples(PyObject* object, Samples& out) {
     if (!readable_sequence(object)) return false;
     const std::size_t count = length_hint(object);
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return false;
     std::vector<double> values;
     std::vector<std::size_t> offsets;
     std::size_t rows = 0;
     std::size_t width = 0;
-    while (PyRef row = PyRef::steal(PyIter_Next(iterator.get()))) {
+    const bool read = for_each_item(object, [&](PyObject* row) {
         const std::size_t start = values.size();
-        if (rows == 0 && readable_sequence(row.get())) values.reserve(length_hint(row.get()));
-        if (!append_numbers(row.get(), values)) return false;
+        if (rows == 0 && readable_sequence(row)) values.reserve(length_hint(row));
+        if (!append_numbers(row, values)) return false;
         const std::size_t length = values.size() - start;
         if (rows == 0) {
             width = length;
@@ -132,8 +149,9 @@ bool sequence_to_samples(PyObject* object, Samples& out) {
         }
         if (!offsets.empty()) offsets.push_back(values.size());
         ++rows;
-    }
-    if (PyErr_Occurred()) return false;
+        return true;
+    });
+    if (!read) return false;
     out = offsets.empty() ? Samples::matrix(std::move(values), rows, width)
                           : Samples::ragged(std::move(values), std::move(offsets));
     return true;
