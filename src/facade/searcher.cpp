@@ -26,10 +26,11 @@ Outcome<SearchResult> first_of(Outcome<std::vector<SearchResult>> outcome) {
 
 }  // namespace
 
-Outcome<SearchResult> Searcher::find_function(const std::vector<double>& xs,
+Outcome<SearchResult> Searcher::find_function(std::vector<double> xs,
                                               const std::vector<double>& ys,
                                               const RunControl& control) const {
-    return first_of(run_bfs(Samples::matrix(xs, xs.size(), 1), ys, config_, nullptr, control));
+    const std::size_t rows = xs.size();
+    return first_of(run_bfs(Samples::matrix(std::move(xs), rows, 1), ys, config_, nullptr, control));
 }
 
 Outcome<SearchResult> Searcher::find_multivariate(const Samples& rows,

@@ -20,8 +20,9 @@ public:
 
     const SearchConfig& config() const { return config_; }
 
-    // One input variable: row i is [xs[i]].
-    Outcome<SearchResult> find_function(const std::vector<double>& xs,
+    // One input variable: row i is [xs[i]]. xs becomes the samples' block
+    // itself, so a caller that moves it in has it used without a copy.
+    Outcome<SearchResult> find_function(std::vector<double> xs,
                                         const std::vector<double>& ys,
                                         const RunControl& control = {}) const;
     // Row i holds x0, x1, ... of sample i.

@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -58,38 +60,55 @@ PyArrayObject* as_double_array(PyObject* object, int ndim) {
 }
 
 // Sizing from a sequence's length is an optimisation only: a length that is
-// unavailable is ignored, and a huge one (a misbehaving __len__) is capped, so
-// that the vector simply grows as elements arrive.
-template <class Vector>
-void reserve_for(PyObject* sequence, Vector& out) {
-    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 24;
+// unavailable counts as none, and a huge one (a misbehaving __len__) is
+// capped, so that the storage simply grows as elements arrive.
+constexpr std::size_t kMaxReserve = std::size_t{1} << 24;
+
+std::size_t length_hint(PyObject* sequence) {
     const Py_ssize_t n = PySequence_Size(sequence);
     if (n < 0) {
         PyErr_Clear();
-        return;
+        return 0;
     }
-    out.reserve(static_cast<std::size_t>(n < kMaxReserve ? n : kMaxReserve));
+    return std::min(static_cast<std::size_t>(n), kMaxReserve);
 }
 
-// Calls `take(item)` for every item of a sequence, sized up front from its
-// length. Returns false on any failure (a str, a non-sequence, an iteration
-// error or a refusing `take`), possibly with a Python error set; the callers
-// replace it by their own message.
-template <class Vector, class Take>
-bool each_item(PyObject* object, Vector& out, Take&& take) {
-    out.clear();
-    if (PyUnicode_Check(object) || !PySequence_Check(object)) return false;
-    reserve_for(object, out);
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+// The rows times the first row's length, under the same cap.
+std::size_t matrix_hint(std::size_t rows, std::size_t width) {
+    return width != 0 && rows > kMaxReserve / width ? kMaxReserve : rows * width;
+}
+
+// A str is a sequence too, but never one of numbers.
+bool readable_sequence(PyObject* object) { return !PyUnicode_Check(object) && PySequence_Check(object); }
+
+// Calls `take(item)` for every item of a sequence, in order, until it refuses.
+// Exact lists and tuples are read by index just as their iterators would
+// (the length read again at every step: a __float__ may shrink the list),
+// without an iterator object per row; anything else through its iterator.
+// Returns false on a refusal or an iteration error.
+template <class Take>
+bool for_each_item(PyObject* sequence, Take&& take) {
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+            if (!take(item.get())) return false;
+        }
+        return true;
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
     if (!iterator) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get())))
         if (!take(item.get())) return false;
     return !PyErr_Occurred();
 }
 
-// A sequence of numbers, element by element.
-bool sequence_to_vec(PyObject* object, std::vector<double>& out) {
-    return each_item(object, out, [&](PyObject* item) {
+// Appends every number of a sequence to `out`. Returns false on any failure
+// (a str, a non-sequence, an iteration error or an item that is no number),
+// possibly with a Python error set; the callers replace it by their own
+// message.
+bool append_numbers(PyObject* object, std::vector<double>& out) {
+    if (!readable_sequence(object)) return false;
+    return for_each_item(object, [&](PyObject* item) {
         const double value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) return false;
         out.push_back(value);
@@ -97,12 +116,45 @@ bool sequence_to_vec(PyObject* object, std::vector<double>& out) {
     });
 }
 
-// A sequence of sequences of numbers.
-bool sequence_to_matrix(PyObject* object, std::vector<std::vector<double>>& out) {
-    return each_item(object, out, [&](PyObject* item) {
-        out.emplace_back();
-        return sequence_to_vec(item, out.back());
+// A sequence of numbers, element by element.
+bool sequence_to_vec(PyObject* object, std::vector<double>& out) {
+    out.clear();
+    if (!readable_sequence(object)) return false;
+    out.reserve(length_hint(object));
+    return append_numbers(object, out);
+}
+
+// A sequence of sequences of numbers, all into one block. The block is sized
+// once the first row is read (rows times its length); while every row is as
+// long as the first no offsets are kept, and the first row of another length
+// writes the bounds of the rows before it.
+bool sequence_to_samples(PyObject* object, Samples& out) {
+    if (!readable_sequence(object)) return false;
+    const std::size_t count = length_hint(object);
+    std::vector<double> values;
+    std::vector<std::size_t> offsets;
+    std::size_t rows = 0;
+    std::size_t width = 0;
+    const bool read = for_each_item(object, [&](PyObject* row) {
+        const std::size_t start = values.size();
+        if (rows == 0 && readable_sequence(row)) values.reserve(length_hint(row));
+        if (!append_numbers(row, values)) return false;
+        const std::size_t length = values.size() - start;
+        if (rows == 0) {
+            width = length;
+            values.reserve(matrix_hint(count, width));
+        } else if (offsets.empty() && length != width) {
+            offsets.reserve(std::max(count, rows + 1) + 1);
+            for (std::size_t i = 0; i <= rows; ++i) offsets.push_back(i * width);
+        }
+        if (!offsets.empty()) offsets.push_back(values.size());
+        ++rows;
+        return true;
     });
+    if (!read) return false;
+    out = offsets.empty() ? Samples::matrix(std::move(values), rows, width)
+                          : Samples::ragged(std::move(values), std::move(offsets));
+    return true;
 }
 
 // Replaces whatever went wrong underneath by one message; the underlying
@@ -120,29 +172,34 @@ void copy_array_1d(PyArrayObject* array, std::vector<double>& out) {
 }
 
 // Rows in the array's logical order, whatever its strides: a transposed or
-// reversed view gives the same rows as its copy would.
-void copy_array_2d(PyArrayObject* array, std::vector<std::vector<double>>& out) {
+// reversed view gives the same rows as its copy would. memcpy throughout,
+// since the array need not be aligned.
+Samples copy_array_2d(PyArrayObject* array) {
     const npy_intp* shape = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
     const auto rows = static_cast<std::size_t>(shape[0]);
     const auto cols = static_cast<std::size_t>(shape[1]);
+    const char* base = static_cast<const char*>(PyArray_DATA(array));
+    std::vector<double> values(rows * cols);
+    if (values.empty()) return Samples::matrix(std::move(values), rows, cols);
+    if (PyArray_IS_C_CONTIGUOUS(array)) {
+        std::memcpy(values.data(), base, values.size() * sizeof(double));
+        return Samples::matrix(std::move(values), rows, cols);
+    }
     const npy_intp row_stride = strides[0];
     const npy_intp col_stride = strides[1];
-    const char* base = static_cast<const char*>(PyArray_DATA(array));
-    out.assign(rows, std::vector<double>(cols));
-    if (cols == 0) return;
     const bool block = cols < 2 || col_stride == static_cast<npy_intp>(sizeof(double));
     for (std::size_t i = 0; i < rows; ++i) {
         const char* row = base + static_cast<npy_intp>(i) * row_stride;
-        double* dest = out[i].data();
+        double* dest = values.data() + i * cols;
         if (block) {
             std::memcpy(dest, row, cols * sizeof(double));
         } else {
-            // memcpy per element: the array need not be aligned.
             for (std::size_t j = 0; j < cols; ++j)
                 std::memcpy(dest + j, row + static_cast<npy_intp>(j) * col_stride, sizeof(double));
         }
     }
+    return Samples::matrix(std::move(values), rows, cols);
 }
 
 }  // namespace
@@ -161,15 +218,14 @@ bool convert_to_vec(PyObject* object, std::vector<double>& out) {
     return fail_with(PyExc_ValueError, kVecMessage);
 }
 
-bool convert_to_matrix(PyObject* object, std::vector<std::vector<double>>& out) {
-    out.clear();
+bool convert_to_samples(PyObject* object, Samples& out) {
+    out = Samples();
     if (!ensure_numpy()) return false;
     if (PyArrayObject* array = as_double_array(object, 2)) {
-        copy_array_2d(array, out);
+        out = copy_array_2d(array);
         return true;
     }
-    if (sequence_to_matrix(object, out)) return true;
-    out.clear();
+    if (sequence_to_samples(object, out)) return true;
     return fail_with(PyExc_ValueError, kMatrixMessage);
 }
 

@@ -99,8 +99,8 @@ PyObject* evaluate_rows(PyObject* self, PyObject* args, PyObject* kwargs, const 
         static const char* const names[] = {"inputs", nullptr};
         PyObject* inputs = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords(names), &inputs)) return nullptr;
-        std::vector<std::vector<double>> rows;
-        if (!convert_to_matrix(inputs, rows)) return nullptr;
+        Samples rows;
+        if (!convert_to_samples(inputs, rows)) return nullptr;
         const std::vector<double> values = result_of(self).eval_batch(rows);
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
         if (!list) return nullptr;

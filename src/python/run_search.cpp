@@ -61,9 +61,9 @@ PyObject* run_search(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "argument 'on_line': must be callable or None");
             return nullptr;
         }
-        std::vector<std::vector<double>> rows;
+        Samples rows;
         std::vector<double> y;
-        if (!convert_to_matrix(inputs, rows) || !convert_to_vec(ys, y)) return nullptr;
+        if (!convert_to_samples(inputs, rows) || !convert_to_vec(ys, y)) return nullptr;
 
         // Lines reach on_line on this thread, at the search's ticks. Once it
         // raises, nothing more is handed to it and the next tick stops the

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <utility>
 #include <structmember.h>
 #include <vector>
 
@@ -115,9 +116,9 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs, const char* f
             return nullptr;
         std::vector<double> y;
         std::vector<double> xs;
-        std::vector<std::vector<double>> rows;
+        Samples rows;
         const bool converted = method == Method::Function ? convert_to_vec(call.data, xs)
-                                                          : convert_to_matrix(call.data, rows);
+                                                          : convert_to_samples(call.data, rows);
         if (!converted || !convert_to_vec(call.ys, y)) return nullptr;
         const Searcher searcher = call_searcher(self, call.overrides);
         if (method == Method::Candidates) {
@@ -130,7 +131,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs, const char* f
             return wrap_results(std::move(outcome->value()));
         }
         OutputOrder order;
-        return finish(method == Method::Function ? searcher.find_function(xs, y, interruptible())
+        return finish(method == Method::Function ? searcher.find_function(std::move(xs), y, interruptible())
                                                  : searcher.find_multivariate(rows, y, interruptible()));
     });
 }

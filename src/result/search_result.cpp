@@ -77,15 +77,15 @@ double SearchResult::eval_multi(std::span<const double> inputs) const {
     return v ? v->re : kNaN;
 }
 
-std::vector<double> SearchResult::eval_batch(const std::vector<std::vector<double>>& rows) const {
+std::vector<double> SearchResult::eval_batch(const Samples& rows) const {
     std::vector<double> out;
     out.reserve(rows.size());
     std::vector<Complex> stack;
     stack.reserve(expression.complexity());
     std::vector<Complex> vars;
     const OperatorTable operators = registry->operators();
-    for (const auto& row : rows) {
-        to_complex(row, vars);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        to_complex(rows.row(i), vars);
         stack.clear();
         const auto v = eval_internal(expression.tokens, vars, {}, operators, stack);
         out.push_back(v ? v->re : kNaN);

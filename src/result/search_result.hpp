@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/expression.hpp"
+#include "core/samples.hpp"
 #include "ops/registry.hpp"
 
 namespace vorn {
@@ -30,7 +31,7 @@ struct SearchResult {
     // the formula cannot be evaluated.
     double eval_multi(std::span<const double> inputs) const;
     // One value per row, in row order; rows may differ in length.
-    std::vector<double> eval_batch(const std::vector<std::vector<double>>& rows) const;
+    std::vector<double> eval_batch(const Samples& rows) const;
 
     std::string to_latex() const;
     std::string to_python() const;

@@ -47,14 +47,24 @@ TEST(ResultEval, SinglePoint) {
 }
 
 TEST(ResultEval, BatchKeepsOneValuePerRowInOrder) {
-    const auto inv = result_of({var(0), op(Inv)}).eval_batch({{2.0}, {0.0}, {4.0}});
+    const auto inv = result_of({var(0), op(Inv)}).eval_batch(Samples::matrix({2.0, 0.0, 4.0}, 3, 1));
     ASSERT_EQ(inv.size(), 3u);
     EXPECT_EQ(inv[0], 0.5);
     EXPECT_TRUE(std::isnan(inv[1]));
     EXPECT_EQ(inv[2], 0.25);
-    EXPECT_TRUE(result_of({var(0)}).eval_batch({}).empty());
+    EXPECT_TRUE(result_of({var(0)}).eval_batch(Samples()).empty());
+    // Matrix rows are consecutive runs of `width` values.
+    const auto minus = result_of({var(0), var(1), op(Subtract)}).eval_batch(Samples::matrix({1, 2, 3, 7}, 2, 2));
+    ASSERT_EQ(minus.size(), 2u);
+    EXPECT_EQ(minus[0], -1.0);
+    EXPECT_EQ(minus[1], -4.0);
+    // Zero-width rows still give one value each.
+    const auto empty_rows = result_of({var(0)}).eval_batch(Samples::matrix({}, 2, 0));
+    ASSERT_EQ(empty_rows.size(), 2u);
+    EXPECT_TRUE(std::isnan(empty_rows[0]) && std::isnan(empty_rows[1]));
     // Rows of different lengths, each evaluated on its own.
-    const auto plus = result_of({var(0), var(1), op(Plus)}).eval_batch({{1, 2}, {1}, {3, 4, 5}});
+    const auto plus = result_of({var(0), var(1), op(Plus)}).eval_batch(
+        Samples::ragged({1, 2, 1, 3, 4, 5}, {0, 2, 3, 6}));
     ASSERT_EQ(plus.size(), 3u);
     EXPECT_EQ(plus[0], 3.0);
     EXPECT_TRUE(std::isnan(plus[1]));

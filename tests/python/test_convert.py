@@ -235,6 +235,45 @@ def test_conversion_copies_the_array(probes):
     assert probes[2].eval_batch(data) == [-7.0]
 
 
+class Emptying:
+    """Converts to `value` and empties the list `owner` on the way."""
+
+    def __init__(self, value):
+        self.value = value
+        self.owner = None
+
+    def __float__(self):
+        self.owner.clear()
+        return self.value
+
+
+def _row_emptied_while_read():
+    item = Emptying(2.0)
+    rows = [[1.0, item, 3.0], [4.0, 5.0]]
+    item.owner = rows[0]
+    return rows
+
+
+def _rows_emptied_while_read():
+    item = Emptying(2.0)
+    rows = [[1.0], [item], [3.0]]
+    item.owner = rows
+    return rows
+
+
+# A list that shrinks while it is read ends where its iterator would end.
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        pytest.param(_row_emptied_while_read, [[1.0, 2.0], [4.0, 5.0]], id="row"),
+        pytest.param(_rows_emptied_while_read, [[1.0], [2.0]], id="outer list"),
+    ],
+)
+def test_lists_emptied_while_read(probes, make, expected):
+    for k, probe in enumerate(probes[:2]):
+        assert same_floats(probe.eval_batch(make()), [element(row, k) for row in expected]), k
+
+
 # eval: a number first, then the vector rules.
 @pytest.mark.parametrize(
     "x, expected",
