@@ -88,6 +88,14 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         0 prints nothing; 1 prints the search's start and per-level lines; 2
         also prints the live progress bar. Lines go to ``sys.stdout`` (so they
         appear in notebooks).
+    client : dask.distributed.Client or None, default=None
+        Score each level's candidates on this client's Dask cluster (needs
+        ``pip install 'vorn_sr[dask]'``). Generation, retention and the final
+        selection stay in this process; the data go to the workers once per
+        fit and each retained level once. The fitted attributes are
+        bit for bit those of the same fit without a client. ``max_time`` and
+        Ctrl-C cancel the outstanding work. Not pickled: a loaded estimator
+        has ``client=None``.
 
     Attributes
     ----------
@@ -121,6 +129,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         max_time=None,
         model_selection="best",
         verbose=0,
+        client=None,
     ):
         self.max_complexity = max_complexity
         self.complexity_penalty = complexity_penalty
@@ -130,6 +139,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         self.max_time = max_time
         self.model_selection = model_selection
         self.verbose = verbose
+        self.client = client
 
     # -- fitting -----------------------------------------------------------
 
@@ -147,6 +157,13 @@ class VornRegressor(RegressorMixin, BaseEstimator):
                 f"model_selection must be one of {_MODEL_SELECTIONS}, got {self.model_selection!r}"
             )
 
+        scorer = None
+        if self.client is not None:
+            from vorn_sr import _dask
+
+            _dask.check_client(self.client)
+            scorer = _dask.DaskScorer(self.client)
+
         X, y = _validate_data(self, X, y, dtype=np.float64, y_numeric=True, multi_output=False)
         X = np.ascontiguousarray(X, dtype=np.float64)
         y = np.ascontiguousarray(y, dtype=np.float64)
@@ -159,7 +176,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             l1_ratio=self.l1_ratio,
         )
         results, levels_finished, budget_exhausted = _core._search(
-            searcher, X, y, max_time=max_time, on_line=on_line
+            searcher, X, y, max_time=max_time, on_line=on_line, scorer=scorer
         )
         front = list(results)
 
@@ -274,8 +291,20 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             "non_deterministic": self.max_time is not None,
         }
 
+    def __sklearn_clone__(self):
+        # A client is a live connection: clones share it rather than copy it
+        # (a deep copy of its sockets fails).
+        from sklearn.base import clone
+
+        params = self.get_params(deep=False)
+        client = params.pop("client", None)
+        return type(self)(**{name: clone(value, safe=False) for name, value in params.items()}, client=client)
+
     def __getstate__(self):
         state = dict(super().__getstate__())
+        # A client is a live connection: it does not travel with the model.
+        if state.get("client") is not None:
+            state["client"] = None
         state[_PICKLE_VERSION_KEY] = _PICKLE_VERSION
         return state
 
