@@ -99,12 +99,14 @@ void run_pass(std::size_t outer_count, FingerprintSet& seen, Compose&& compose, 
     }
 }
 
-// Keeps the candidate if its key is new to every earlier pass. `seen` is not
-// written during this half of a pass.
+// Keeps the candidate if its key is new to every earlier pass. Nothing is
+// inserted into `seen` during this half of a pass, so it is read unlocked.
 void admit_if_new(CandidateRef ref, const std::optional<FingerprintKey>& key,
                   const FingerprintSet& seen, std::vector<CandidateRef>& out) {
-    if (!key || seen.contains(*key)) return;
-    ref.shard = static_cast<std::uint8_t>(FingerprintSet::shard_of(*key));
+    if (!key) return;
+    const std::size_t hash = FingerprintSet::hash_of(*key);
+    if (seen.contains_while_no_insert(*key, hash)) return;
+    ref.shard = static_cast<std::uint8_t>(FingerprintSet::shard_of(hash));
     out.push_back(ref);
 }
 
