@@ -12,12 +12,6 @@ namespace vorn {
 
 namespace {
 
-void append_skeleton(std::string& out, const std::string& part) {
-    if (part.empty()) return;
-    if (!out.empty()) out += '-';
-    out += part;
-}
-
 void append_shifted(std::vector<Token>& out, const std::vector<Token>& tokens, std::uint8_t shift) {
     for (Token t : tokens) {
         if (t.kind == TokenKind::Param) t.small = static_cast<std::uint8_t>(t.small + shift);
@@ -162,14 +156,6 @@ Expression materialize(const CandidateRef& ref, std::size_t level, const std::ve
     auto e = compose_binary(left, right, ref.op_id, meta);
     if (!e) throw InternalError("a candidate with more than 255 parameters was admitted");
     return std::move(*e);
-}
-
-std::string candidate_skeleton(const CandidateRef& ref, std::size_t level,
-                               const std::vector<Level>& levels) {
-    std::string out = levels[ref.left_level].skeletons[ref.left];
-    if (ref.arity == 2) append_skeleton(out, levels[level - 1 - ref.left_level].skeletons[ref.right]);
-    append_skeleton(out, std::to_string(ref.op_id));
-    return out;
 }
 
 std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,

@@ -3,18 +3,15 @@
 namespace vorn {
 
 void Level::push(Expression expression) {
-    skeletons.push_back(operator_skeleton(expression));
+    skeletons.push_back(operator_skeleton_hash(expression));
     expressions.push_back(std::move(expression));
 }
 
-std::string operator_skeleton(const Expression& expression) {
-    std::string out;
-    for (const Token& t : expression.tokens) {
-        if (t.kind != TokenKind::Op) continue;
-        if (!out.empty()) out += '-';
-        out += std::to_string(t.op_id);
-    }
-    return out;
+SkeletonHash operator_skeleton_hash(const Expression& expression) {
+    SkeletonHash hash;
+    for (const Token& t : expression.tokens)
+        if (t.kind == TokenKind::Op) hash = hash.then(SkeletonHash::of_op(t.op_id));
+    return hash;
 }
 
 }  // namespace vorn
