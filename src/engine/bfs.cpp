@@ -224,7 +224,7 @@ struct Search {
                 std::vector<std::uint32_t> scored, std::size_t k) {
         const std::vector<std::uint32_t> keep =
             select_beam(scores, std::move(scored), config.beam_width,
-                        [&](std::uint32_t i) { return candidate_skeleton(candidates[i], k, levels); });
+                        [&](std::uint32_t i) { return candidate_skeleton_hash(candidates[i], k, levels).value; });
         std::vector<Expression> kept(keep.size());
         parallel_for(keep.size(), 4, [&](std::size_t j) { kept[j] = finished(candidates[keep[j]], k); }, &stop);
         for (Expression& e : kept) levels[k].push(std::move(e));

@@ -25,21 +25,24 @@ public:
 
     FingerprintSet() : shards_(std::make_unique<Shard[]>(kShards)) {}
 
-    static std::size_t shard_of(const FingerprintKey& key) { return key.hash() % kShards; }
+    // Lookups take the key's hash along with the key, so that a caller who
+    // needs the shard as well hashes each key once.
+    static std::size_t hash_of(const FingerprintKey& key) { return key.hash(); }
+    static std::size_t shard_of(std::size_t hash) { return hash % kShards; }
 
     // Atomic test-and-insert: true when the key was not there before.
-    bool insert(const FingerprintKey& key) {
-        const std::size_t hash = key.hash();
-        Shard& shard = shards_[hash % kShards];
+    bool insert(const FingerprintKey& key, std::size_t hash) {
+        Shard& shard = shards_[shard_of(hash)];
         std::lock_guard lock(shard.mutex);
         return shard.insert(key, hash);
     }
+    bool insert(const FingerprintKey& key) { return insert(key, hash_of(key)); }
 
-    bool contains(const FingerprintKey& key) const {
-        const std::size_t hash = key.hash();
-        const Shard& shard = shards_[hash % kShards];
-        std::lock_guard lock(shard.mutex);
-        return shard.find(key, hash);
+    // Membership without taking the shard's lock. Only for a phase in which
+    // no thread inserts: any number of readers may run together, but one
+    // concurrent insert (which may grow the table) is a data race.
+    bool contains_while_no_insert(const FingerprintKey& key, std::size_t hash) const {
+        return shards_[shard_of(hash)].find(key, hash);
     }
 
     std::size_t size() const {

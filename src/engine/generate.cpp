@@ -10,28 +10,7 @@
 
 namespace vorn {
 
-void Level::push(Expression expression) {
-    skeletons.push_back(operator_skeleton(expression));
-    expressions.push_back(std::move(expression));
-}
-
-std::string operator_skeleton(const Expression& expression) {
-    std::string out;
-    for (const Token& t : expression.tokens) {
-        if (t.kind != TokenKind::Op) continue;
-        if (!out.empty()) out += '-';
-        out += std::to_string(t.op_id);
-    }
-    return out;
-}
-
 namespace {
-
-void append_skeleton(std::string& out, const std::string& part) {
-    if (part.empty()) return;
-    if (!out.empty()) out += '-';
-    out += part;
-}
 
 void append_shifted(std::vector<Token>& out, const std::vector<Token>& tokens, std::uint8_t shift) {
     for (Token t : tokens) {
@@ -99,12 +78,14 @@ void run_pass(std::size_t outer_count, FingerprintSet& seen, Compose&& compose, 
     }
 }
 
-// Keeps the candidate if its key is new to every earlier pass. `seen` is not
-// written during this half of a pass.
+// Keeps the candidate if its key is new to every earlier pass. Nothing is
+// inserted into `seen` during this half of a pass, so it is read unlocked.
 void admit_if_new(CandidateRef ref, const std::optional<FingerprintKey>& key,
                   const FingerprintSet& seen, std::vector<CandidateRef>& out) {
-    if (!key || seen.contains(*key)) return;
-    ref.shard = static_cast<std::uint8_t>(FingerprintSet::shard_of(*key));
+    if (!key) return;
+    const std::size_t hash = FingerprintSet::hash_of(*key);
+    if (seen.contains_while_no_insert(*key, hash)) return;
+    ref.shard = static_cast<std::uint8_t>(FingerprintSet::shard_of(hash));
     out.push_back(ref);
 }
 
@@ -173,14 +154,6 @@ Expression materialize(const CandidateRef& ref, std::size_t level, const std::ve
     auto e = compose_binary(left, right, ref.op_id, meta);
     if (!e) throw InternalError("a candidate with more than 255 parameters was admitted");
     return std::move(*e);
-}
-
-std::string candidate_skeleton(const CandidateRef& ref, std::size_t level,
-                               const std::vector<Level>& levels) {
-    std::string out = levels[ref.left_level].skeletons[ref.left];
-    if (ref.arity == 2) append_skeleton(out, levels[level - 1 - ref.left_level].skeletons[ref.right]);
-    append_skeleton(out, std::to_string(ref.op_id));
-    return out;
 }
 
 std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,

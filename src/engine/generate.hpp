@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "core/expression.hpp"
@@ -27,9 +26,13 @@ void candidate_tokens(const CandidateRef& ref, std::size_t level, const std::vec
 // The full expression of the candidate (tokens, text and counts).
 Expression materialize(const CandidateRef& ref, std::size_t level, const std::vector<Level>& levels,
                        const OperatorRegistry& registry);
-// Its skeleton, from the cached skeletons of its operands.
-std::string candidate_skeleton(const CandidateRef& ref, std::size_t level,
-                               const std::vector<Level>& levels);
+// The hash of its operator skeleton, from the stored hashes of its operands.
+inline SkeletonHash candidate_skeleton_hash(const CandidateRef& ref, std::size_t level,
+                                            const std::vector<Level>& levels) {
+    SkeletonHash hash = levels[ref.left_level].skeletons[ref.left];
+    if (ref.arity == 2) hash = hash.then(levels[level - 1 - ref.left_level].skeletons[ref.right]);
+    return hash.then(SkeletonHash::of_op(ref.op_id));
+}
 
 struct GenerationCounts {
     std::uint64_t generated = 0;  // compositions built and fingerprinted

@@ -2,19 +2,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "core/expression.hpp"
+#include "engine/skeleton_hash.hpp"
 #include "eval/point_values.hpp"
 
 namespace vorn {
 
-// The retained expressions of one level, with their operator skeletons (kept
-// so that a composition's skeleton costs one concatenation).
+// The retained expressions of one level, with the hashes of their operator
+// skeletons (kept so that a composition's hash costs O(1)).
 struct Level {
     std::vector<Expression> expressions;
-    std::vector<std::string> skeletons;
+    std::vector<SkeletonHash> skeletons;
     // The expressions' values at the probes and at the data rows, once
     // computed (empty before, or when the rows do not fit the memory budget).
     PointValues probe_values;
@@ -28,8 +28,8 @@ struct Level {
     OperandValues at_rows(std::size_t i) const { return {row_values.values(i), row_values.defined(i)}; }
 };
 
-// The op_id of every Op token in token order, joined by "-".
-std::string operator_skeleton(const Expression& expression);
+// The hash of the op_id of every Op token, in token order.
+SkeletonHash operator_skeleton_hash(const Expression& expression);
 
 // A candidate held compactly until it has to be materialised: an operator and
 // the positions of its operands in the retained levels.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "eval/fingerprint.hpp"
 #include "engine/generate.hpp"
@@ -42,8 +43,6 @@ TEST(Compose, CountsFollowTheOperands) {
     EXPECT_EQ(u.text, "Sin(Subtract(v_{0}, v_{2}))");
     EXPECT_EQ(u.complexity(), 4u);
     EXPECT_EQ(u.num_vars, 3);
-    EXPECT_EQ(operator_skeleton(u), "10-15");
-    EXPECT_EQ(operator_skeleton(a), "");
 }
 
 TEST(Compose, RefusesMoreThan255Parameters) {
@@ -116,10 +115,70 @@ TEST(Generate, EquivalentToAnEarlierExpressionIsDiscarded) {
     EXPECT_NE(std::find(t.begin(), t.end(), "Exp(Sin(v_{0}))"), t.end());
 }
 
+TEST(SkeletonHash, SharedExactlyByEqualOperatorSequences) {
+    const auto& m = registry().metas();
+    const Expression x = Expression::variable(0), y = Expression::variable(1), c = Expression::parameter();
+    const auto un = [&](std::size_t op, const Expression& e) { return compose_unary(e, op, m[op]); };
+    const auto bin = [&](std::size_t op, const Expression& l, const Expression& r) {
+        return *compose_binary(l, r, op, m[op]);
+    };
+    EXPECT_EQ(operator_skeleton_hash(un(op_ids::Sin, bin(op_ids::Subtract, x, y))),
+              SkeletonHash::of_op(op_ids::Subtract).then(SkeletonHash::of_op(op_ids::Sin)));
+    EXPECT_EQ(operator_skeleton_hash(x), SkeletonHash{});
+    struct Case {
+        Expression a, b;
+        bool same;
+    };
+    const Case cases[] = {
+        {x, c, true},
+        {bin(op_ids::Plus, c, x), bin(op_ids::Plus, y, y), true},  // other leaves
+        // The sequence, not the tree: Sin, Plus in postfix order either way.
+        {bin(op_ids::Plus, un(op_ids::Sin, x), y), bin(op_ids::Plus, x, un(op_ids::Sin, y)), true},
+        {un(op_ids::Sin, un(op_ids::Cos, x)), un(op_ids::Cos, un(op_ids::Sin, x)), false},
+        {un(op_ids::Sin, x), un(op_ids::Sin, un(op_ids::Sin, x)), false},
+        {un(op_ids::Sin, x), un(op_ids::Cos, x), false},
+        {bin(op_ids::Plus, x, y), bin(op_ids::Times, x, y), false},
+    };
+    for (const Case& t : cases)
+        EXPECT_EQ(operator_skeleton_hash(t.a) == operator_skeleton_hash(t.b), t.same) << t.a.text << " " << t.b.text;
+}
+
+TEST(SkeletonHash, ComposedFromTheOperandsAsFromTheTokens) {
+    FingerprintSet seen;
+    auto levels = seeded_levels(2, seen, 5);
+    GenerationCounts counts;
+    for (std::size_t k = 2; k <= 3; ++k)
+        for (const auto& r : generate_level(k, levels, registry(), seen, counts))
+            levels[k].push(materialize(r, k, levels, registry()));
+    // Every composition of levels 4 and 5 (level 4 left empty, so that level 5
+    // is binary only, with 2 + 2 among its passes: both operands hold
+    // operators), against the hash of its own tokens; and one hash per
+    // distinct operator sequence.
+    std::map<std::vector<std::size_t>, std::uint64_t> by_sequence;
+    std::map<std::uint64_t, std::vector<std::size_t>> by_hash;
+    std::size_t compositions = 0;
+    for (std::size_t k = 4; k <= 5; ++k) {
+        const auto refs = generate_level(k, levels, registry(), seen, counts);
+        compositions += refs.size();
+        for (const auto& r : refs) {
+            const Expression e = materialize(r, k, levels, registry());
+            const SkeletonHash hash = candidate_skeleton_hash(r, k, levels);
+            ASSERT_EQ(hash, operator_skeleton_hash(e)) << e.text;
+            std::vector<std::size_t> ops;
+            for (const Token& t : e.tokens)
+                if (t.kind == TokenKind::Op) ops.push_back(t.op_id);
+            ASSERT_EQ(by_sequence.emplace(ops, hash.value).first->second, hash.value) << e.text;
+            ASSERT_EQ(by_hash.emplace(hash.value, ops).first->second, ops) << e.text;
+        }
+    }
+    EXPECT_GT(compositions, 10000u);
+    EXPECT_LT(by_sequence.size(), compositions);  // sequences did repeat
+}
+
 TEST(Retention, BeamSizesAndDiversityShare) {
-    // Ten candidates; skeletons: even indices "a", odd ones "b"; 7 is "rare".
+    // Ten candidates; skeletons: even indices 1, odd ones 2; 7 is a rare 3.
     const std::vector<double> scores{0.9, 0.1, 0.5, 0.3, 0.3, 0.8, 0.2, 0.95, 0.6, 0.7};
-    const auto skeleton = [](std::uint32_t i) -> std::string { return i == 7 ? "rare" : (i % 2 ? "b" : "a"); };
+    const auto skeleton = [](std::uint32_t i) -> std::uint64_t { return i == 7 ? 3 : (i % 2 ? 2 : 1); };
     std::vector<std::uint32_t> all(10);
     for (std::uint32_t i = 0; i < 10; ++i) all[i] = i;
     struct Case {
@@ -143,10 +202,10 @@ TEST(Retention, BeamSizesAndDiversityShare) {
 }
 
 TEST(Retention, DiversityPrefersRareSkeletonsThenScoreThenOrder) {
-    // beam 5: elite 4 = {0,1,2,3} all skeleton "a"; the rest: "a" scores best,
+    // beam 5: elite 4 = {0,1,2,3} all skeleton 1; the rest: 1 scores best,
     // but two unseen skeletons with equal score come first, in candidate order.
     const std::vector<double> scores{0.1, 0.2, 0.3, 0.4, 0.5, 0.9, 0.9};
-    const auto skeleton = [](std::uint32_t i) { return i >= 5 ? std::to_string(i) + "x" : std::string("a"); };
+    const auto skeleton = [](std::uint32_t i) -> std::uint64_t { return i >= 5 ? 100 + i : 1; };
     std::vector<std::uint32_t> all{0, 1, 2, 3, 4, 5, 6};
     EXPECT_EQ(select_beam(scores, all, 5, skeleton), (std::vector<std::uint32_t>{0, 1, 2, 3, 5}));
     // Only the dropped candidates take part: index 4 is excluded entirely.
