@@ -76,7 +76,7 @@ cmake -S . -B build/py-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORN_BUILD_PYTHON=ON -DVORN_SANITIZE=ON -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF \
   -DPython_EXECUTABLE="$PWD/$venv_np2/bin/python" >/dev/null
 cmake --build build/py-sanitize
-LD_PRELOAD="$(c++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+VORN_SANITIZED_MODULE=1 LD_PRELOAD="$(c++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=build/py-sanitize \
   "$venv_np2/bin/python" -m pytest tests/python -q -p no:cacheprovider || status=1
 exit $status

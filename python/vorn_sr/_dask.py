@@ -40,6 +40,8 @@ _SCHEDULER_GRACE_SECONDS = 10.0
 _CHUNKS_PER_THREAD = 4
 # Below this many candidates per chunk a task costs more than it scores.
 _MIN_CHUNK = 500
+# How often a level is sent again after its scattered inputs were lost.
+_RESENDS = 3
 
 
 def vorn_version():
@@ -114,9 +116,13 @@ class DaskScorer:
         self.address = client.scheduler.address
         self.search_id = uuid.uuid4().hex
         self.stats = []
+        self._data_blob = None
+        self._level_blobs = []
+        self._chunks = []
         self._data = None
         self._levels = []
         self._futures = []
+        self._resends = 0
         self._unreachable_since = None
 
     def chunk_count(self, candidates):
@@ -124,37 +130,65 @@ class DaskScorer:
         return max(1, min(threads * _CHUNKS_PER_THREAD, candidates // _MIN_CHUNK))
 
     def submit(self, level, data, new_levels, chunks):
-        shipped = 0
         if data is not None:
-            self._data = self.client.scatter(data, broadcast=True, hash=False)
+            self._data_blob, self._level_blobs, self._data = data, [], None
+        self._level_blobs.extend(new_levels)
+        self._chunks = chunks
+        self._resends = 0
+        self._unreachable_since = None
+        self.stats.append(
+            {
+                "level": level,
+                "chunks": len(chunks),
+                "bytes_to_workers": 0,
+                "bytes_from_workers": 0,
+                "chunk_seconds": [],
+            }
+        )
+        self._send()
+
+    def _send(self):
+        """Scatters what the workers do not hold yet and submits the chunks."""
+        try:
+            self._scatter_and_submit()
+        except OSError as exc:  # distributed's closed connections are OSErrors
+            raise self._lost() from exc
+
+    def _scatter_and_submit(self):
+        shipped = 0
+        if self._data is None:
+            self._data = self.client.scatter(self._data_blob, broadcast=True, hash=False)
             self._levels = []
-            shipped += len(data)
-        for blob in new_levels:
+            shipped += len(self._data_blob)
+        for blob in self._level_blobs[len(self._levels) :]:
             self._levels.append(self.client.scatter(blob, broadcast=True, hash=False))
             shipped += len(blob)
         levels = list(self._levels)
         self._futures = [
             self.client.submit(_score_chunk, self.search_id, self._data, levels, chunk, pure=False)
-            for chunk in chunks
+            for chunk in self._chunks
         ]
-        self.stats.append(
-            {
-                "level": level,
-                "chunks": len(chunks),
-                "bytes_to_workers": shipped + sum(len(chunk) for chunk in chunks),
-                "bytes_from_workers": 0,
-                "chunk_seconds": [],
-            }
-        )
-        self._unreachable_since = None
+        self.stats[-1]["bytes_to_workers"] += shipped + sum(len(chunk) for chunk in self._chunks)
 
     def wait(self, timeout):
         try:
             distributed.wait(self._futures, timeout=timeout)
+            answers = self.client.gather(self._futures)
         except distributed.TimeoutError:
             self._check_scheduler()
             return None
-        answers = self.client.gather(self._futures)
+        except Exception as exc:
+            if self.client.status != "running" or isinstance(exc, OSError):
+                raise self._lost() from exc
+            # Scattered data can be lost with the workers that held it; Dask
+            # then cannot rerun the chunks that need it. Sending everything
+            # again gives the same scores, since scoring is deterministic.
+            if self._resends >= _RESENDS or not isinstance(exc, distributed.client.FuturesCancelledError):
+                raise
+            self._resends += 1
+            self._data = None
+            self._send()
+            return None
         self._futures = []
         blobs = [blob for blob, _ in answers]
         record = self.stats[-1]
@@ -167,6 +201,9 @@ class DaskScorer:
         if futures and self.client.status == "running":
             self.client.cancel(futures)
 
+    def _lost(self):
+        return ConnectionError(f"the Dask client lost its scheduler at {self.address}; the search was stopped")
+
     def _check_scheduler(self):
         if self.client.status == "running":
             self._unreachable_since = None
@@ -174,11 +211,5 @@ class DaskScorer:
         now = time.monotonic()
         if self._unreachable_since is None:
             self._unreachable_since = now
-        elif now - self._unreachable_since > _SCHEDULER_GRACE_SECONDS or self.client.status in (
-            "closed",
-            "closing",
-        ):
-            raise ConnectionError(
-                f"the Dask client lost its scheduler at {self.address}; "
-                "the search was stopped"
-            )
+        if now - self._unreachable_since > _SCHEDULER_GRACE_SECONDS or self.client.status in ("closed", "closing"):
+            raise self._lost()

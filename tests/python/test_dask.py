@@ -17,6 +17,12 @@ from vorn_sr.sklearn import VornRegressor  # noqa: E402
 
 SETTINGS = dict(max_complexity=5, beam_width=300)
 
+# Worker processes of a module built with the sanitizers would each load
+# their runtime; the cluster tests run in the two plain suites instead.
+needs_cluster = pytest.mark.skipif(
+    os.environ.get("VORN_SANITIZED_MODULE") == "1", reason="cluster tests run against the plain module"
+)
+
 
 def _data(rows=150):
     rng = np.random.default_rng(7)
@@ -34,7 +40,7 @@ def _fingerprint(est):
 @pytest.fixture(scope="module")
 def cluster():
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:
         yield cluster, client
 
@@ -45,6 +51,7 @@ def local_fit():
     return _fingerprint(VornRegressor(**SETTINGS).fit(X, y))
 
 
+@needs_cluster
 @pytest.mark.parametrize("min_chunk", [1, 10**9])  # many small chunks; one chunk per level
 def test_same_fit_as_in_process(cluster, local_fit, monkeypatch, min_chunk):
     _, client = cluster
@@ -66,6 +73,7 @@ class _Saboteur(_dask.DaskScorer):
             self.act()
 
 
+@needs_cluster
 def test_a_worker_killed_mid_search_changes_nothing(cluster, local_fit, monkeypatch):
     _, client = cluster
     monkeypatch.setattr(_dask, "_MIN_CHUNK", 1)
@@ -78,6 +86,7 @@ def test_a_worker_killed_mid_search_changes_nothing(cluster, local_fit, monkeypa
     client.wait_for_workers(2, timeout=60)
 
 
+@needs_cluster
 def test_bad_clients_are_refused_before_any_work(cluster, monkeypatch):
     _, client = cluster
     X, y = _data(20)
@@ -88,6 +97,7 @@ def test_bad_clients_are_refused_before_any_work(cluster, monkeypatch):
         VornRegressor(client=client).fit(X, y)
 
 
+@needs_cluster
 def test_clone_and_pickle_keep_the_client_out_of_copies(cluster):
     import pickle
 
@@ -99,6 +109,7 @@ def test_clone_and_pickle_keep_the_client_out_of_copies(cluster):
     assert pickle.loads(pickle.dumps(est)).client is None
 
 
+@needs_cluster
 def test_time_budget_and_cancellation(cluster):
     _, client = cluster
     X, y = _data()
@@ -109,17 +120,18 @@ def test_time_budget_and_cancellation(cluster):
     assert not client.processing() or all(not tasks for tasks in client.processing().values())
 
 
+@needs_cluster
 def test_a_lost_scheduler_is_a_clear_error(monkeypatch):
     monkeypatch.setattr(_dask, "_SCHEDULER_GRACE_SECONDS", 1.0)
     X, y = _data()
     cluster = distributed.LocalCluster(
-        n_workers=1, threads_per_worker=1, processes=False, host="127.0.0.1", dashboard_address=None
+        n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
     )
     client = distributed.Client(cluster)
     closer = threading.Thread(target=cluster.close)
     monkeypatch.setattr(_dask, "DaskScorer", lambda c: _Saboteur(c, 3, closer.start))
     try:
-        with pytest.raises((ConnectionError, OSError, distributed.comm.CommClosedError)):
+        with pytest.raises(ConnectionError, match="lost its scheduler"):
             VornRegressor(**SETTINGS, client=client).fit(X, y)
     finally:
         closer.join()
