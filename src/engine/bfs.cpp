@@ -105,7 +105,7 @@ struct Search {
     // is deterministic, so rescoring the few candidates that are kept gives
     // exactly the values the scoring pass saw, without storing the fitted
     // constants of every candidate.
-    Expression finished(const CandidateRef& ref, std::size_t k) const {
+    Expression with_fitted_constants(const CandidateRef& ref, std::size_t k) const {
         Expression e = materialize(ref, k, levels, *registry);
         if (e.num_params == 0 || !config.refine_constants) return e;
         auto scored = score_candidate(e, samples, targets, config, *registry);
@@ -184,7 +184,7 @@ struct Search {
         const auto best = best_of_level(scores, scored, k);
         retain(candidates, scores, std::move(scored), k);
         if (stop.stopped()) return false;
-        if (best) update_pareto(front, finished(candidates[best->index], k), best->error);
+        if (best) update_pareto(front, with_fitted_constants(candidates[best->index], k), best->error);
         level_stats.retained = levels[k].size();
 
         print_level_line(k, SteadyClock::now() - level_start, levels[k].size(), sink);
@@ -226,7 +226,7 @@ struct Search {
             select_beam(scores, std::move(scored), config.beam_width,
                         [&](std::uint32_t i) { return candidate_skeleton_hash(candidates[i], k, levels).value; });
         std::vector<Expression> kept(keep.size());
-        parallel_for(keep.size(), 4, [&](std::size_t j) { kept[j] = finished(candidates[keep[j]], k); }, &stop);
+        parallel_for(keep.size(), 4, [&](std::size_t j) { kept[j] = with_fitted_constants(candidates[keep[j]], k); }, &stop);
         for (Expression& e : kept) levels[k].push(std::move(e));
         if (!stop.stopped()) store_values(k);
     }

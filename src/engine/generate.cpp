@@ -139,7 +139,7 @@ void candidate_tokens(const CandidateRef& ref, std::size_t level, const std::vec
     const Expression& left = levels[ref.left_level].expressions[ref.left];
     out.insert(out.end(), left.tokens.begin(), left.tokens.end());
     if (ref.arity == 2) {
-        const std::size_t right_level = level - 1 - ref.left_level;
+        const std::size_t right_level = ref.right_level(level);
         append_shifted(out, levels[right_level].expressions[ref.right].tokens, left.num_params);
     }
     out.push_back(Token::op(ref.arity, ref.op_id));
@@ -150,7 +150,7 @@ Expression materialize(const CandidateRef& ref, std::size_t level, const std::ve
     const Expression& left = levels[ref.left_level].expressions[ref.left];
     const OperatorMeta& meta = registry.metas()[ref.op_id];
     if (ref.arity == 1) return compose_unary(left, ref.op_id, meta);
-    const Expression& right = levels[level - 1 - ref.left_level].expressions[ref.right];
+    const Expression& right = levels[ref.right_level(level)].expressions[ref.right];
     auto e = compose_binary(left, right, ref.op_id, meta);
     if (!e) throw InternalError("a candidate with more than 255 parameters was admitted");
     return std::move(*e);
@@ -172,7 +172,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
     // are stored, else from its tokens.
     const auto key_of = [&](const CandidateRef& ref) -> std::optional<FingerprintKey> {
         const Level& left = levels[ref.left_level];
-        const std::size_t right_level = k - 1 - ref.left_level;
+        const std::size_t right_level = ref.right_level(k);
         if (ref.arity == 1 && has_probes(ref.left_level))
             return composed_fingerprint(calls[ref.op_id], left.at_probes(ref.left), {});
         if (ref.arity == 2 && has_probes(ref.left_level) && has_probes(right_level))

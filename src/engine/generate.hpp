@@ -30,7 +30,7 @@ Expression materialize(const CandidateRef& ref, std::size_t level, const std::ve
 inline SkeletonHash candidate_skeleton_hash(const CandidateRef& ref, std::size_t level,
                                             const std::vector<Level>& levels) {
     SkeletonHash hash = levels[ref.left_level].skeletons[ref.left];
-    if (ref.arity == 2) hash = hash.then(levels[level - 1 - ref.left_level].skeletons[ref.right]);
+    if (ref.arity == 2) hash = hash.then(levels[ref.right_level(level)].skeletons[ref.right]);
     return hash.then(SkeletonHash::of_op(ref.op_id));
 }
 

@@ -40,6 +40,10 @@ struct CandidateRef {
     std::uint16_t op_id = 0;
     std::uint8_t arity = 1;
     std::uint8_t shard = 0;         // of its fingerprint, while generation admits it
+
+    // The level of the right operand of a binary candidate of level k: the
+    // operator and the left operand take the rest of the k tokens.
+    std::size_t right_level(std::size_t k) const { return k - 1 - left_level; }
 };
 
 }  // namespace vorn

@@ -261,7 +261,7 @@ std::optional<std::string> ScoringWorkspace::score(std::span<const std::uint8_t>
                   c.left < levels_[c.left_level].size();
         if (ok && c.arity == 1) ok = c.left_level == k - 1;
         if (ok && c.arity == 2) {
-            const std::size_t right_level = k - 1 - c.left_level;
+            const std::size_t right_level = c.right_level(k);
             ok = c.left_level + 1 < k && right_level >= 1 && c.right < levels_[right_level].size() &&
                  levels_[c.left_level].expressions[c.left].num_params +
                          levels_[right_level].expressions[c.right].num_params <=

@@ -11,12 +11,6 @@ namespace vorn {
 
 namespace {
 
-// The level the right operand of a binary candidate of level k comes from:
-// the operator and the left operand take the rest of the k tokens.
-std::size_t right_level_of(const CandidateRef& candidate, std::size_t k) {
-    return k - 1 - candidate.left_level;
-}
-
 // The raw error of a candidate from its operands' values at the rows; none
 // when those are not stored.
 std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size_t k,
@@ -26,7 +20,7 @@ std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size
     OperandValues right_values;
     std::span<const Token> right_tokens;
     if (candidate.arity == 2) {
-        const Level& right_level = in.levels[right_level_of(candidate, k)];
+        const Level& right_level = in.levels[candidate.right_level(k)];
         if (right_level.row_values.empty()) return std::nullopt;
         right_values = right_level.at_rows(candidate.right);
         right_tokens = right_level.expressions[candidate.right].tokens;
@@ -43,7 +37,7 @@ CandidateOutcome score_candidate_ref(const ScoringInputs& in, std::size_t k,
     const SearchConfig& config = in.config;
     const Expression& left = in.levels[candidate.left_level].expressions[candidate.left];
     const Expression* right =
-        candidate.arity == 2 ? &in.levels[right_level_of(candidate, k)].expressions[candidate.right] : nullptr;
+        candidate.arity == 2 ? &in.levels[candidate.right_level(k)].expressions[candidate.right] : nullptr;
     const bool has_constants_to_fit =
         config.refine_constants && (left.num_params != 0 || (right && right->num_params != 0));
     CandidateOutcome outcome;
