@@ -59,7 +59,7 @@ void CompiledFormula::compile(std::span<const Token> tokens, OperatorTable opera
 namespace {
 
 Complex as_complex(Complex v) { return v; }
-Complex as_complex(double v) { return Complex{v, 0.0}; }
+Complex as_complex(double v) { return real_complex(v); }
 
 }  // namespace
 
