@@ -91,9 +91,9 @@ void admit_if_new(CandidateRef ref, const std::optional<FingerprintKey>& key,
 
 // The same, fingerprinting the scratch tokens.
 void consider(const CandidateRef& ref, std::size_t num_vars, const std::vector<Token>& tokens,
-              OperatorTable operators, const FingerprintSet& seen, std::vector<Complex>& stack,
+              OperatorTable operators, const FingerprintSet& seen, EvalScratch& scratch,
               std::vector<CandidateRef>& out) {
-    admit_if_new(ref, fingerprint_tokens(tokens, num_vars, operators, stack), seen, out);
+    admit_if_new(ref, fingerprint_tokens(tokens, num_vars, operators, scratch), seen, out);
 }
 
 }  // namespace
@@ -179,12 +179,12 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
             return composed_fingerprint(calls[ref.op_id], left.at_probes(ref.left),
                                         levels[right_level].at_probes(ref.right));
         thread_local std::vector<Token> tokens;
-        thread_local std::vector<Complex> stack;
+        thread_local EvalScratch scratch;
         candidate_tokens(ref, k, levels, tokens);
         std::size_t num_vars = left.expressions[ref.left].num_vars;
         if (ref.arity == 2)
             num_vars = std::max<std::size_t>(num_vars, levels[right_level].expressions[ref.right].num_vars);
-        return fingerprint_tokens(tokens, num_vars, operators, stack);
+        return fingerprint_tokens(tokens, num_vars, operators, scratch);
     };
 
     // Unary pass over the parents of level k-1.
@@ -194,7 +194,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
         parents.size(), seen,
         [&](std::size_t i, std::vector<CandidateRef>& out) {
             thread_local std::vector<Token> tokens;
-            thread_local std::vector<Complex> stack;
+            thread_local EvalScratch scratch;
             const Expression& parent = parents.expressions[i];
             if (!parents_cached) {
                 tokens.assign(parent.tokens.begin(), parent.tokens.end());
@@ -210,7 +210,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
                     continue;
                 }
                 tokens.back() = Token::op(1, u);
-                consider(ref, parent.num_vars, tokens, operators, seen, stack, out);
+                consider(ref, parent.num_vars, tokens, operators, seen, scratch, out);
             }
             return static_cast<std::uint64_t>(unary.size());
         },
@@ -226,7 +226,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
             lefts.size(), seen,
             [&](std::size_t i, std::vector<CandidateRef>& out) {
                 thread_local std::vector<Token> tokens;
-                thread_local std::vector<Complex> stack;
+                thread_local EvalScratch scratch;
                 std::uint64_t generated = 0;
                 const Expression& left = lefts.expressions[i];
                 for (std::size_t j = 0; j < rights.size(); ++j) {
@@ -257,7 +257,7 @@ std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>
                         }
                         tokens.back() = Token::op(2, b);
                         consider(ref, std::max(left.num_vars, right.num_vars), tokens, operators,
-                                 seen, stack, out);
+                                 seen, scratch, out);
                     }
                 }
                 return generated;

@@ -51,25 +51,23 @@ void load_params(std::span<const double> p, std::vector<Complex>& out) {
 // Buffers of the plain refinement, allocated once per call so that no row or
 // iteration allocates.
 struct PlainScratch {
+    CompiledFormula formula;
     std::vector<Complex> stack;
     std::vector<Complex> params;     // p as complex values
     std::vector<Complex> perturbed;  // p with one element moved by kStep
     std::vector<double> d, g, trial;
 
-    PlainScratch(std::size_t complexity, std::size_t n)
-        : params(n), perturbed(n), d(n), g(n), trial(n) {
-        stack.reserve(complexity);
-    }
+    PlainScratch(std::span<const Token> tokens, OperatorTable operators, std::size_t n)
+        : formula(tokens, operators), params(n), perturbed(n), d(n), g(n), trial(n) {}
 };
 
 double plain_error(std::span<const Token> tokens, std::span<const double> p, const Samples& rows,
-                   std::span<const double> targets, OperatorTable operators, double alpha,
-                   double l1_ratio, PlainScratch& scratch) {
+                   std::span<const double> targets, double alpha, double l1_ratio,
+                   PlainScratch& scratch) {
     load_params(p, scratch.params);
     double sum = 0.0;
     for (std::size_t k = 0; k < rows.size(); ++k) {
-        scratch.stack.clear();
-        const auto v = eval_internal(tokens, rows.row(k), scratch.params, operators, scratch.stack);
+        const auto v = scratch.formula.eval(rows.row(k), scratch.params, scratch.stack);
         if (!v) return kInfinity;
         const double diff = v->re - targets[k];
         sum += diff * diff;
@@ -78,10 +76,9 @@ double plain_error(std::span<const Token> tokens, std::span<const double> p, con
     return mse + penalty(p, tokens, alpha, l1_ratio);
 }
 
-double predict(std::span<const Token> tokens, std::span<const double> row,
-               std::span<const Complex> params, OperatorTable operators, std::vector<Complex>& stack) {
-    stack.clear();
-    const auto v = eval_internal(tokens, row, params, operators, stack);
+double predict(const CompiledFormula& formula, std::span<const double> row,
+               std::span<const Complex> params, std::vector<Complex>& stack) {
+    const auto v = formula.eval(row, params, stack);
     return v ? v->re : 0.0;
 }
 
@@ -91,8 +88,8 @@ RefinedError refine_plain(std::span<const Token> tokens, const Samples& rows,
                           OperatorTable operators, std::size_t max_iterations,
                           std::vector<double>& p) {
     const std::size_t n = p.size();
-    PlainScratch scratch(tokens.size(), n);
-    double error = plain_error(tokens, p, rows, targets, operators, alpha, l1_ratio, scratch);
+    PlainScratch scratch(tokens, operators, n);
+    double error = plain_error(tokens, p, rows, targets, alpha, l1_ratio, scratch);
     const double start_error = error;
     if (n == 0) return {error, start_error};
 
@@ -107,12 +104,12 @@ RefinedError refine_plain(std::span<const Token> tokens, const Samples& rows,
         // order without storing the N × n Jacobian.
         for (std::size_t k = 0; k < rows.size(); ++k) {
             const auto row = rows.row(k);
-            const double base = predict(tokens, row, scratch.params, operators, scratch.stack);
+            const double base = predict(scratch.formula, row, scratch.params, scratch.stack);
             const double residual = base - targets[k];
             for (std::size_t j = 0; j < n; ++j) {
                 scratch.perturbed = scratch.params;
                 scratch.perturbed[j] = Complex{p[j] + kStep, 0.0};
-                const double moved = predict(tokens, row, scratch.perturbed, operators, scratch.stack);
+                const double moved = predict(scratch.formula, row, scratch.perturbed, scratch.stack);
                 const double jac = (moved - base) / kStep;
                 scratch.d[j] += jac * jac;
                 scratch.g[j] += jac * residual;
@@ -121,7 +118,7 @@ RefinedError refine_plain(std::span<const Token> tokens, const Samples& rows,
         for (std::size_t j = 0; j < n; ++j)
             scratch.trial[j] = p[j] - scratch.g[j] / ((scratch.d[j] + lambda) + kDiagonalFloor);
         const double trial_error =
-            plain_error(tokens, scratch.trial, rows, targets, operators, alpha, l1_ratio, scratch);
+            plain_error(tokens, scratch.trial, rows, targets, alpha, l1_ratio, scratch);
         if (trial_error < error) {
             const double previous = error;
             p = scratch.trial;
@@ -332,8 +329,8 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
 double compute_error_with_params(const Expression& expression, std::span<const double> p,
                                  const Samples& rows, std::span<const double> targets,
                                  OperatorTable operators, double alpha, double l1_ratio) {
-    PlainScratch scratch(expression.complexity(), p.size());
-    return plain_error(expression.tokens, p, rows, targets, operators, alpha, l1_ratio, scratch);
+    PlainScratch scratch(expression.tokens, operators, p.size());
+    return plain_error(expression.tokens, p, rows, targets, alpha, l1_ratio, scratch);
 }
 
 RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,

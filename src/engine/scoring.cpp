@@ -28,12 +28,11 @@ void add_constants(std::span<const Token> tokens, double& l1, double& l2) {
 double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
                          double l1_ratio) {
-    std::vector<Complex> stack;
-    stack.reserve(expression.complexity());
+    thread_local EvalScratch scratch;
+    scratch.formula.compile(expression.tokens, operators);
     double sum = 0.0;
     for (std::size_t k = 0; k < rows.size(); ++k) {
-        stack.clear();
-        const auto v = eval_internal(expression.tokens, rows.row(k), {}, operators, stack);
+        const auto v = scratch.formula.eval(rows.row(k), {}, scratch.stack);
         // Leaves are not limited by evaluation, so the bound is applied here.
         if (!v || !within_value_limit(*v)) return std::numeric_limits<double>::infinity();
         const double diff = v->re - targets[k];

@@ -60,11 +60,11 @@ std::span<const Complex> probe_inputs(std::size_t probe, std::size_t num_vars) {
 }
 
 std::optional<FingerprintKey> fingerprint_tokens(std::span<const Token> tokens, std::size_t num_vars,
-                                                 OperatorTable operators, std::vector<Complex>& stack) {
+                                                 OperatorTable operators, EvalScratch& scratch) {
+    scratch.formula.compile(tokens, operators);
     FingerprintKey key;
     for (std::size_t k = 0; k < kProbes.size(); ++k) {
-        stack.clear();
-        const auto value = eval_internal(tokens, probe_inputs(k, num_vars), {}, operators, stack);
+        const auto value = scratch.formula.eval(probe_inputs(k, num_vars), {}, scratch.stack);
         // Leaves are not limited by evaluation, so the bound is checked here too.
         if (!value || !within_value_limit(*value)) return std::nullopt;
         key.values[2 * k] = quantize(value->re);
@@ -74,9 +74,8 @@ std::optional<FingerprintKey> fingerprint_tokens(std::span<const Token> tokens, 
 }
 
 std::optional<FingerprintKey> fingerprint(const Expression& expression, OperatorTable operators) {
-    std::vector<Complex> stack;
-    stack.reserve(expression.complexity());
-    return fingerprint_tokens(expression.tokens, expression.num_vars, operators, stack);
+    EvalScratch scratch;
+    return fingerprint_tokens(expression.tokens, expression.num_vars, operators, scratch);
 }
 
 }  // namespace vorn

@@ -46,11 +46,11 @@ std::span<const Complex> probe_inputs(std::size_t probe, std::size_t num_vars);
 // Round half away from zero, then saturate into int64 (NaN gives 0).
 std::int64_t quantize(double value);
 
-// The same for a bare token sequence reading `num_vars` variables; `stack` is
-// caller-owned scratch, so a worker can fingerprint many candidates without
+// The same for a bare token sequence reading `num_vars` variables; `scratch`
+// is the caller's, so a worker can fingerprint many candidates without
 // allocating.
 std::optional<FingerprintKey> fingerprint_tokens(std::span<const Token> tokens, std::size_t num_vars,
-                                                 OperatorTable operators, std::vector<Complex>& stack);
+                                                 OperatorTable operators, EvalScratch& scratch);
 
 // The key of a formula, or none when it cannot be evaluated (or is not finite,
 // or reaches 1e15) at any probe.

@@ -99,11 +99,11 @@ bool FormulaTape::eval_static(std::span<const double> row, Complex* values) cons
                 values[at] = node.token.value;
                 break;
             case TokenKind::RealConst:
-                values[at] = Complex{node.token.value.re, 0.0};
+                values[at] = real_complex(node.token.value.re);
                 break;
             case TokenKind::Var:
                 if (node.token.var_index >= row.size()) return false;
-                values[at] = Complex{row[node.token.var_index], 0.0};
+                values[at] = real_complex(row[node.token.var_index]);
                 break;
             case TokenKind::Param:
                 break;  // never static

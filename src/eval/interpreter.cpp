@@ -1,68 +1,121 @@
 #include "eval/interpreter.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "core/internal_error.hpp"
 
 namespace vorn {
 
-namespace {
-
-Complex as_complex(Complex v) { return v; }
-Complex as_complex(double v) { return Complex{v, 0.0}; }
-
-template <class Input>
-std::optional<Complex> run(std::span<const Token> tokens, std::span<const Input> inputs,
-                           std::span<const Complex> params, OperatorTable operators,
-                           std::vector<Complex>& stack) {
+void CompiledFormula::compile(std::span<const Token> tokens, OperatorTable operators) {
+    steps_.clear();
+    depth_ = 0;
+    inputs_needed_ = 0;
+    well_formed_ = false;
+    std::size_t height = 0;
     for (const Token& token : tokens) {
+        Step step;
         switch (token.kind) {
             case TokenKind::ComplexConst:
-                stack.push_back(token.value);
+                step.value = token.value;
                 break;
             case TokenKind::RealConst:
-                stack.push_back(Complex{token.value.re, 0.0});
+                step.value = Complex{token.value.re, 0.0};
                 break;
             case TokenKind::Var:
-                if (token.var_index >= inputs.size()) return std::nullopt;
-                stack.push_back(as_complex(inputs[token.var_index]));
+                step.kind = StepKind::Var;
+                step.index = token.var_index;
+                inputs_needed_ = std::max<std::size_t>(inputs_needed_, token.var_index + std::size_t{1});
                 break;
             case TokenKind::Param:
-                stack.push_back(token.param_slot < params.size() ? params[token.param_slot] : token.value);
+                step.kind = StepKind::Param;
+                step.index = token.param_slot;
+                step.value = token.value;
                 break;
             case TokenKind::Op: {
-                const std::size_t n = token.arity;
-                if (stack.size() < n) return std::nullopt;
+                // The checks run in the order evaluation once met them, so a
+                // sequence that went wrong earlier stays without a value.
+                if (height < token.arity) return;
                 if (token.op_id >= operators.size())
                     throw InternalError("operator id " + std::to_string(token.op_id) +
                                         " is outside the operator table");
-                // Operands are handed over as a view of the stack top: no copy.
-                const std::size_t base = stack.size() - n;
-                const auto value =
-                    operators[token.op_id]->eval(std::span<const Complex>(stack.data() + base, n));
-                if (!value || !within_value_limit(*value)) return std::nullopt;
-                stack.resize(base);
-                stack.push_back(*value);
+                const Operator& op = *operators[token.op_id];
+                if (token.arity < op.arity())
+                    throw InternalError("operator " + std::string(op.name()) + " received too few operands");
+                step.kind = StepKind::Apply;
+                step.operands = token.arity;
+                step.call.emplace(op);
+                height -= token.arity;
+                break;
+            }
+        }
+        steps_.push_back(step);
+        ++height;
+        depth_ = std::max(depth_, height);
+    }
+    well_formed_ = height == 1;
+}
+
+namespace {
+
+Complex as_complex(Complex v) { return v; }
+Complex as_complex(double v) { return real_complex(v); }
+
+}  // namespace
+
+template <class Input>
+std::optional<Complex> CompiledFormula::run(std::span<const Input> inputs, std::span<const Complex> params,
+                                            std::vector<Complex>& stack) const {
+    if (!well_formed_ || inputs.size() < inputs_needed_) return std::nullopt;
+    if (stack.size() < depth_) stack.resize(depth_);
+    Complex* const bottom = stack.data();
+    Complex* top = bottom;  // one past the topmost value
+    for (const Step& step : steps_) {
+        switch (step.kind) {
+            case StepKind::Push:
+                *top++ = step.value;
+                break;
+            case StepKind::Var:
+                *top++ = as_complex(inputs[step.index]);
+                break;
+            case StepKind::Param:
+                *top++ = step.index < params.size() ? params[step.index] : step.value;
+                break;
+            case StepKind::Apply: {
+                // The operands are the top of the stack, read in place; the
+                // value replaces them.
+                Complex* const base = top - step.operands;
+                Complex value;
+                if (!(*step.call)(base, value) || !within_value_limit(value)) return std::nullopt;
+                *base = value;
+                top = base + 1;
                 break;
             }
         }
     }
-    if (stack.size() != 1) return std::nullopt;
-    return stack.front();
+    return *bottom;
 }
 
-}  // namespace
+std::optional<Complex> CompiledFormula::eval(std::span<const Complex> inputs, std::span<const Complex> params,
+                                             std::vector<Complex>& stack) const {
+    return run(inputs, params, stack);
+}
+
+std::optional<Complex> CompiledFormula::eval(std::span<const double> inputs, std::span<const Complex> params,
+                                             std::vector<Complex>& stack) const {
+    return run(inputs, params, stack);
+}
 
 std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
                                      std::span<const Complex> params, OperatorTable operators,
                                      std::vector<Complex>& stack) {
-    return run(tokens, inputs, params, operators, stack);
+    return CompiledFormula(tokens, operators).eval(inputs, params, stack);
 }
 
 std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const double> inputs,
                                      std::span<const Complex> params, OperatorTable operators,
                                      std::vector<Complex>& stack) {
-    return run(tokens, inputs, params, operators, stack);
+    return CompiledFormula(tokens, operators).eval(inputs, params, stack);
 }
 
 std::optional<Complex> eval(const Expression& expression, std::span<const Complex> inputs,
@@ -74,7 +127,6 @@ std::optional<Complex> eval_with_params(const Expression& expression,
                                         std::span<const Complex> inputs,
                                         std::span<const Complex> params, OperatorTable operators) {
     std::vector<Complex> stack;
-    stack.reserve(expression.complexity());
     return eval_internal(expression.tokens, inputs, params, operators, stack);
 }
 

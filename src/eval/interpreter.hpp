@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -10,8 +12,60 @@
 
 namespace vorn {
 
-// The stack machine shared by every evaluation. `stack` is caller-owned
-// scratch that must be empty on entry; it is left with arbitrary contents.
+// A token sequence checked once and resolved to steps for evaluation at many
+// points: each operator is resolved to its call, so evaluating a point makes
+// no virtual call, checks no bounds and throws nothing. Compiling again
+// reuses the storage, so a loop over many formulas allocates only while it
+// grows.
+class CompiledFormula {
+public:
+    CompiledFormula() = default;  // no value anywhere, like an empty sequence
+    CompiledFormula(std::span<const Token> tokens, OperatorTable operators) { compile(tokens, operators); }
+
+    // Replaces the steps with those of `tokens`. A sequence that is not one
+    // formula (an operator short of operands, values left over) has no value
+    // at any point. Throws InternalError for an operator id outside
+    // `operators` or an operator given fewer operands than its arity, unless
+    // the sequence went wrong before that token.
+    void compile(std::span<const Token> tokens, OperatorTable operators);
+
+    // The value at one point: Var j reads inputs[j] (no value when there is
+    // none), Param slot k takes params[k] when supplied, else its default.
+    // `stack` is scratch, grown as needed and left with arbitrary contents.
+    std::optional<Complex> eval(std::span<const Complex> inputs, std::span<const Complex> params,
+                                std::vector<Complex>& stack) const;
+    // The same on a data row, whose values are read as x + 0i.
+    std::optional<Complex> eval(std::span<const double> inputs, std::span<const Complex> params,
+                                std::vector<Complex>& stack) const;
+
+private:
+    enum class StepKind : std::uint8_t { Push, Var, Param, Apply };
+    struct Step {
+        StepKind kind = StepKind::Push;
+        std::uint8_t operands = 0;  // Apply: values taken off the stack
+        std::uint8_t index = 0;     // Var: variable index; Param: slot
+        Complex value{};            // Push: the constant; Param: the default
+        std::optional<OperatorCall> call;  // Apply only
+    };
+
+    template <class Input>
+    std::optional<Complex> run(std::span<const Input> inputs, std::span<const Complex> params,
+                               std::vector<Complex>& stack) const;
+
+    std::vector<Step> steps_;
+    std::size_t depth_ = 0;          // stack slots the steps need
+    std::size_t inputs_needed_ = 0;  // one more than the highest variable index
+    bool well_formed_ = false;
+};
+
+// Buffers for evaluating one formula after another, owned by the caller.
+struct EvalScratch {
+    CompiledFormula formula;
+    std::vector<Complex> stack;
+};
+
+// One-off evaluation: compiles `tokens`, then evaluates at one point. Loops
+// over many points compile once instead. `stack` is scratch as above.
 std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<const Complex> inputs,
                                      std::span<const Complex> params, OperatorTable operators,
                                      std::vector<Complex>& stack);

@@ -13,11 +13,11 @@ void evaluate(std::span<const Expression> expressions, std::size_t points, Input
     values.assign(expressions.size() * points, Complex{});
     defined.assign(expressions.size() * points, 0);
     parallel_for(expressions.size(), 4, [&](std::size_t e) {
-        thread_local std::vector<Complex> stack;
+        thread_local EvalScratch scratch;
         const Expression& expression = expressions[e];
+        scratch.formula.compile(expression.tokens, operators);
         for (std::size_t k = 0; k < points; ++k) {
-            stack.clear();
-            const auto v = eval_internal(expression.tokens, input(k, expression), {}, operators, stack);
+            const auto v = scratch.formula.eval(input(k, expression), {}, scratch.stack);
             if (!v) continue;
             values[e * points + k] = *v;
             defined[e * points + k] = 1;

@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 #include "core/internal_error.hpp"
+#include "ops/registry.hpp"
 
 namespace vorn {
 
@@ -101,255 +103,155 @@ std::string render(std::string_view pattern, std::span<const std::string_view> o
     return out;
 }
 
+// The arithmetic of each built-in, named in its row of builtin_operators.def.
+// Operands arrive in push order and there are exactly arity() of them.
+namespace arith {
+
+std::optional<Complex> vorn(const Complex* a) {
+    const Complex e = cx::exp(a[0]);
+    const auto l = cx::ln(a[1]);
+    if (!l) return std::nullopt;
+    return Complex{e.re - l->re, e.im - l->im};
+}
+
+std::optional<Complex> neg(const Complex* a) { return Complex{-a[0].re, -a[0].im}; }
+
+std::optional<Complex> inv(const Complex* a) { return cx::div({1.0, 0.0}, a[0]); }
+
+std::optional<Complex> plus(const Complex* a) { return Complex{a[0].re + a[1].re, a[0].im + a[1].im}; }
+
+std::optional<Complex> times(const Complex* a) { return cx::mul(a[0], a[1]); }
+
+std::optional<Complex> subtract(const Complex* a) {
+    return Complex{a[0].re - a[1].re, a[0].im - a[1].im};
+}
+
+std::optional<Complex> divide(const Complex* a) { return cx::div(a[0], a[1]); }
+
+std::optional<Complex> exp(const Complex* a) { return cx::exp(a[0]); }
+
+std::optional<Complex> log(const Complex* a) { return cx::ln(a[0]); }
+
+std::optional<Complex> sqrt(const Complex* a) { return cx::sqrt(a[0]); }
+
+std::optional<Complex> sin(const Complex* a) { return sin_of(a[0]); }
+
+std::optional<Complex> cos(const Complex* a) { return cos_of(a[0]); }
+
+std::optional<Complex> tan(const Complex* a) {
+    const Complex c = cos_of(a[0]);
+    if (cx::is_zero(c)) return std::nullopt;
+    return cx::div(sin_of(a[0]), c);
+}
+
+std::optional<Complex> arcsin(const Complex* a) {
+    const auto l = arc_log(a[0]);
+    if (!l) return std::nullopt;
+    return cx::mul(kMinusI, *l);
+}
+
+std::optional<Complex> arccos(const Complex* a) {
+    const auto l = arc_log(a[0]);
+    if (!l) return std::nullopt;
+    const Complex il = cx::mul(kI, *l);
+    return Complex{kHalfPi + il.re, 0.0 + il.im};
+}
+
+std::optional<Complex> arctan(const Complex* a) {
+    const Complex w = cx::mul(kI, a[0]);
+    const Complex lower{1.0 - w.re, 0.0 - w.im};
+    const Complex upper{w.re + 1.0, w.im + 0.0};
+    if (cx::is_zero(lower) || cx::is_zero(upper)) return std::nullopt;
+    const Complex la = *cx::ln(lower);
+    const Complex lb = *cx::ln(upper);
+    const Complex d{la.re - lb.re, la.im - lb.im};
+    return Complex{0.0 * d.re - 0.5 * d.im, 0.5 * d.re + 0.0 * d.im};
+}
+
+std::optional<Complex> square(const Complex* a) { return square_of(a[0]); }
+
+std::optional<Complex> cube(const Complex* a) { return cx::mul(square_of(a[0]), a[0]); }
+
+}  // namespace arith
+
+using Arithmetic = std::optional<Complex> (*)(const Complex* operands);
+
+// The kernel of an arithmetic function: the same call, its value stored
+// rather than returned. One instance per operator, so `apply` is a constant
+// the compiler inlines.
+template <Arithmetic apply>
+bool kernel_of(const Complex* operands, Complex& out) {
+    const auto value = apply(operands);
+    if (value) out = *value;
+    return value.has_value();
+}
+
+struct BuiltinRow {
+    const char* id;  // the debug form
+    const char* name;
+    std::uint8_t arity;
+    bool commutative;
+    const char* latex;
+    const char* python;
+    Arithmetic apply;
+    Operator::Kernel kernel;
+};
+
+// The operand markers of the rows' templates, as render reads them.
 #define A "\x01"
 #define B "\x02"
 
-// Each built-in is a stateless type of its own; `Traits` supplies the facts and
-// the arithmetic, this template the interface plumbing.
-template <class Traits>
-class Builtin final : public Operator {
-public:
-    bool fmt(std::string& sink) const override {
-        sink += Traits::type_name;
-        return true;
-    }
-    std::string_view name() const override { return Traits::name; }
-    std::uint8_t arity() const override { return Traits::arity; }
-    bool is_commutative() const override { return Traits::commutative; }
-    std::optional<Complex> eval(std::span<const Complex> operands) const override {
-        if (operands.size() < Traits::arity)
-            throw InternalError(std::string("operator ") + Traits::name + " received too few operands");
-        return Traits::apply(operands.data());
-    }
-    Kernel kernel() const override { return &apply_into; }
-
-private:
-    static bool apply_into(const Complex* operands, Complex& out) {
-        const auto value = Traits::apply(operands);
-        if (value) out = *value;
-        return value.has_value();
-    }
-    std::string to_latex(std::span<const std::string_view> operands) const override {
-        return render(Traits::latex, operands);
-    }
-    std::string to_python(std::span<const std::string_view> operands) const override {
-        return render(Traits::python, operands);
-    }
-};
-
-struct VornTraits {
-    static constexpr const char* type_name = "Vorn";
-    static constexpr const char* name = "VORN";
-    static constexpr std::uint8_t arity = 2;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "e^{" A "} - \\ln(" B ")";
-    static constexpr const char* python = "(np.exp(" A ") - np.log(" B "))";
-    static std::optional<Complex> apply(const Complex* a) {
-        const Complex e = cx::exp(a[0]);
-        const auto l = cx::ln(a[1]);
-        if (!l) return std::nullopt;
-        return Complex{e.re - l->re, e.im - l->im};
-    }
-};
-
-struct NegTraits {
-    static constexpr const char* type_name = "Neg";
-    static constexpr const char* name = "Neg";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "(-(" A "))";
-    static constexpr const char* python = "(-(" A "))";
-    static std::optional<Complex> apply(const Complex* a) { return Complex{-a[0].re, -a[0].im}; }
-};
-
-struct InvTraits {
-    static constexpr const char* type_name = "Inv";
-    static constexpr const char* name = "Inv";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\frac{1}{" A "}";
-    static constexpr const char* python = "(1/(" A "))";
-    static std::optional<Complex> apply(const Complex* a) { return cx::div({1.0, 0.0}, a[0]); }
-};
-
-struct PlusTraits {
-    static constexpr const char* type_name = "Plus";
-    static constexpr const char* name = "Plus";
-    static constexpr std::uint8_t arity = 2;
-    static constexpr bool commutative = true;
-    static constexpr const char* latex = A " + " B;
-    static constexpr const char* python = "(" A ")+(" B ")";
-    static std::optional<Complex> apply(const Complex* a) {
-        return Complex{a[0].re + a[1].re, a[0].im + a[1].im};
-    }
-};
-
-struct TimesTraits {
-    static constexpr const char* type_name = "Times";
-    static constexpr const char* name = "Times";
-    static constexpr std::uint8_t arity = 2;
-    static constexpr bool commutative = true;
-    static constexpr const char* latex = A " \\cdot " B;
-    static constexpr const char* python = "(" A ")*(" B ")";
-    static std::optional<Complex> apply(const Complex* a) { return cx::mul(a[0], a[1]); }
-};
-
-struct SubtractTraits {
-    static constexpr const char* type_name = "Subtract";
-    static constexpr const char* name = "Subtract";
-    static constexpr std::uint8_t arity = 2;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = A " - " B;
-    static constexpr const char* python = "(" A ")-(" B ")";
-    static std::optional<Complex> apply(const Complex* a) {
-        return Complex{a[0].re - a[1].re, a[0].im - a[1].im};
-    }
-};
-
-struct DivideTraits {
-    static constexpr const char* type_name = "Divide";
-    static constexpr const char* name = "Divide";
-    static constexpr std::uint8_t arity = 2;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\frac{" A "}{" B "}";
-    static constexpr const char* python = "((" A ")/(" B "))";
-    static std::optional<Complex> apply(const Complex* a) { return cx::div(a[0], a[1]); }
-};
-
-struct ExpTraits {
-    static constexpr const char* type_name = "Exp";
-    static constexpr const char* name = "Exp";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "e^{" A "}";
-    static constexpr const char* python = "np.exp(" A ")";
-    static std::optional<Complex> apply(const Complex* a) { return cx::exp(a[0]); }
-};
-
-struct LogTraits {
-    static constexpr const char* type_name = "Log";
-    static constexpr const char* name = "Log";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\ln(" A ")";
-    static constexpr const char* python = "np.log(" A ")";
-    static std::optional<Complex> apply(const Complex* a) { return cx::ln(a[0]); }
-};
-
-struct SqrtTraits {
-    static constexpr const char* type_name = "Sqrt";
-    static constexpr const char* name = "Sqrt";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\sqrt{" A "}";
-    static constexpr const char* python = "np.sqrt(" A ")";
-    static std::optional<Complex> apply(const Complex* a) { return cx::sqrt(a[0]); }
-};
-
-struct SinTraits {
-    static constexpr const char* type_name = "Sin";
-    static constexpr const char* name = "Sin";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\sin(" A ")";
-    static constexpr const char* python = "np.sin(" A ")";
-    static std::optional<Complex> apply(const Complex* a) { return sin_of(a[0]); }
-};
-
-struct CosTraits {
-    static constexpr const char* type_name = "Cos";
-    static constexpr const char* name = "Cos";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\cos(" A ")";
-    static constexpr const char* python = "np.cos(" A ")";
-    static std::optional<Complex> apply(const Complex* a) { return cos_of(a[0]); }
-};
-
-struct TanTraits {
-    static constexpr const char* type_name = "Tan";
-    static constexpr const char* name = "Tan";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\tan(" A ")";
-    static constexpr const char* python = "np.tan(" A ")";
-    static std::optional<Complex> apply(const Complex* a) {
-        const Complex c = cos_of(a[0]);
-        if (cx::is_zero(c)) return std::nullopt;
-        return cx::div(sin_of(a[0]), c);
-    }
-};
-
-struct ArcSinTraits {
-    static constexpr const char* type_name = "ArcSin";
-    static constexpr const char* name = "ArcSin";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\arcsin(" A ")";
-    static constexpr const char* python = "np.arcsin(" A ")";
-    static std::optional<Complex> apply(const Complex* a) {
-        const auto l = arc_log(a[0]);
-        if (!l) return std::nullopt;
-        return cx::mul(kMinusI, *l);
-    }
-};
-
-struct ArcCosTraits {
-    static constexpr const char* type_name = "ArcCos";
-    static constexpr const char* name = "ArcCos";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\arccos(" A ")";
-    static constexpr const char* python = "np.arccos(" A ")";
-    static std::optional<Complex> apply(const Complex* a) {
-        const auto l = arc_log(a[0]);
-        if (!l) return std::nullopt;
-        const Complex il = cx::mul(kI, *l);
-        return Complex{kHalfPi + il.re, 0.0 + il.im};
-    }
-};
-
-struct ArcTanTraits {
-    static constexpr const char* type_name = "ArcTan";
-    static constexpr const char* name = "ArcTan";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "\\arctan(" A ")";
-    static constexpr const char* python = "np.arctan(" A ")";
-    static std::optional<Complex> apply(const Complex* a) {
-        const Complex w = cx::mul(kI, a[0]);
-        const Complex lower{1.0 - w.re, 0.0 - w.im};
-        const Complex upper{w.re + 1.0, w.im + 0.0};
-        if (cx::is_zero(lower) || cx::is_zero(upper)) return std::nullopt;
-        const Complex la = *cx::ln(lower);
-        const Complex lb = *cx::ln(upper);
-        const Complex d{la.re - lb.re, la.im - lb.im};
-        return Complex{0.0 * d.re - 0.5 * d.im, 0.5 * d.re + 0.0 * d.im};
-    }
-};
-
-struct SquareTraits {
-    static constexpr const char* type_name = "Square";
-    static constexpr const char* name = "Square";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "{" A "}^2";
-    static constexpr const char* python = "(" A ")**2";
-    static std::optional<Complex> apply(const Complex* a) { return square_of(a[0]); }
-};
-
-struct CubeTraits {
-    static constexpr const char* type_name = "Cube";
-    static constexpr const char* name = "Cube";
-    static constexpr std::uint8_t arity = 1;
-    static constexpr bool commutative = false;
-    static constexpr const char* latex = "{" A "}^3";
-    static constexpr const char* python = "(" A ")**3";
-    static std::optional<Complex> apply(const Complex* a) { return cx::mul(square_of(a[0]), a[0]); }
+constexpr BuiltinRow kBuiltinRows[] = {
+#define BUILTIN_OPERATOR(Id, name, arity, commutative, latex, python, function) \
+    {#Id, name, arity, commutative, latex, python, &arith::function, &kernel_of<&arith::function>},
+#include "ops/builtin_operators.def"
 };
 
 #undef A
 #undef B
+
+// Rows and op_ids must agree: a row's position in the table is its id.
+constexpr std::size_t kRowIds[] = {
+#define NAMED_CONSTANT(Id, ...) op_ids::Id,
+#define BUILTIN_OPERATOR(Id, ...) op_ids::Id,
+#include "ops/builtin_operators.def"
+};
+
+constexpr bool ids_follow_row_order() {
+    for (std::size_t k = 0; k < std::size(kRowIds); ++k)
+        if (kRowIds[k] != k) return false;
+    return std::size(kRowIds) == op_ids::Count;
+}
+static_assert(ids_follow_row_order(), "builtin_operators.def rows must be in op_ids order");
+
+// Every built-in is this one type, configured by its row.
+class BuiltinOperator final : public Operator {
+public:
+    explicit BuiltinOperator(const BuiltinRow& row) : row_(row) {}
+
+    bool fmt(std::string& sink) const override {
+        sink += row_.id;
+        return true;
+    }
+    std::string_view name() const override { return row_.name; }
+    std::uint8_t arity() const override { return row_.arity; }
+    bool is_commutative() const override { return row_.commutative; }
+    std::optional<Complex> eval(std::span<const Complex> operands) const override {
+        if (operands.size() < row_.arity)
+            throw InternalError(std::string("operator ") + row_.name + " received too few operands");
+        return row_.apply(operands.data());
+    }
+    Kernel kernel() const override { return row_.kernel; }
+    std::string to_latex(std::span<const std::string_view> operands) const override {
+        return render(row_.latex, operands);
+    }
+    std::string to_python(std::span<const std::string_view> operands) const override {
+        return render(row_.python, operands);
+    }
+
+private:
+    const BuiltinRow& row_;
+};
 
 void append_double(std::string& sink, double v) {
     char buffer[40];
@@ -376,34 +278,15 @@ bool ConstOp::fmt(std::string& sink) const {
 
 std::vector<OperatorPtr> named_constants() {
     std::vector<OperatorPtr> ops;
-    ops.push_back(std::make_unique<ConstOp>("0", "0", "0", Complex{0.0, 0.0}));
-    ops.push_back(std::make_unique<ConstOp>("1", "1", "1", Complex{1.0, 0.0}));
-    ops.push_back(std::make_unique<ConstOp>("I", "i", "1j", Complex{0.0, 1.0}));
-    ops.push_back(std::make_unique<ConstOp>("Pi", "\\pi", "np.pi", Complex{3.141592653589793, 0.0}));
-    ops.push_back(std::make_unique<ConstOp>("E", "e", "np.e", Complex{2.718281828459045, 0.0}));
+#define NAMED_CONSTANT(Id, name, latex, python, re, im) \
+    ops.push_back(std::make_unique<ConstOp>(name, latex, python, Complex{re, im}));
+#include "ops/builtin_operators.def"
     return ops;
 }
 
 std::vector<OperatorPtr> all_builtins() {
     std::vector<OperatorPtr> ops;
-    ops.push_back(std::make_unique<Builtin<VornTraits>>());
-    ops.push_back(std::make_unique<Builtin<NegTraits>>());
-    ops.push_back(std::make_unique<Builtin<InvTraits>>());
-    ops.push_back(std::make_unique<Builtin<PlusTraits>>());
-    ops.push_back(std::make_unique<Builtin<TimesTraits>>());
-    ops.push_back(std::make_unique<Builtin<SubtractTraits>>());
-    ops.push_back(std::make_unique<Builtin<DivideTraits>>());
-    ops.push_back(std::make_unique<Builtin<ExpTraits>>());
-    ops.push_back(std::make_unique<Builtin<LogTraits>>());
-    ops.push_back(std::make_unique<Builtin<SqrtTraits>>());
-    ops.push_back(std::make_unique<Builtin<SinTraits>>());
-    ops.push_back(std::make_unique<Builtin<CosTraits>>());
-    ops.push_back(std::make_unique<Builtin<TanTraits>>());
-    ops.push_back(std::make_unique<Builtin<ArcSinTraits>>());
-    ops.push_back(std::make_unique<Builtin<ArcCosTraits>>());
-    ops.push_back(std::make_unique<Builtin<ArcTanTraits>>());
-    ops.push_back(std::make_unique<Builtin<SquareTraits>>());
-    ops.push_back(std::make_unique<Builtin<CubeTraits>>());
+    for (const BuiltinRow& row : kBuiltinRows) ops.push_back(std::make_unique<BuiltinOperator>(row));
     return ops;
 }
 

@@ -49,6 +49,7 @@ private:
     Complex value_;
 };
 
+// Both lists are built from the rows of builtin_operators.def.
 // The five named constants, ids 0-4 of the built-in registry.
 std::vector<OperatorPtr> named_constants();
 // The eighteen built-in operators, ids 5-22 of the built-in registry.

@@ -49,7 +49,8 @@ private:
     std::vector<OperatorMeta> metas_;
 };
 
-// Fixed ids of the built-in registry.
+// Fixed ids of the built-in registry. builtin_operators.def lists the
+// operators in this order, which builtin.cpp checks at compile time.
 namespace op_ids {
 inline constexpr std::size_t Zero = 0, One = 1, I = 2, Pi = 3, E = 4;
 inline constexpr std::size_t Vorn = 5, Neg = 6, Inv = 7, Plus = 8, Times = 9, Subtract = 10,

@@ -14,11 +14,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-void to_complex(std::span<const double> values, std::vector<Complex>& out) {
-    out.clear();
-    for (const double v : values) out.push_back(Complex{v, 0.0});
-}
-
 enum class Form { Latex, Python };
 
 std::string render(const Expression& expression, const OperatorRegistry& registry, Form form) {
@@ -71,9 +66,8 @@ std::string format_fixed4(double value) {
 }
 
 double SearchResult::eval_multi(std::span<const double> inputs) const {
-    std::vector<Complex> vars;
-    to_complex(inputs, vars);
-    const auto v = eval(expression, vars, registry->operators());
+    std::vector<Complex> stack;
+    const auto v = CompiledFormula(expression.tokens, registry->operators()).eval(inputs, {}, stack);
     return v ? v->re : kNaN;
 }
 
@@ -81,13 +75,9 @@ std::vector<double> SearchResult::eval_batch(const Samples& rows) const {
     std::vector<double> out;
     out.reserve(rows.size());
     std::vector<Complex> stack;
-    stack.reserve(expression.complexity());
-    std::vector<Complex> vars;
-    const OperatorTable operators = registry->operators();
+    const CompiledFormula formula(expression.tokens, registry->operators());
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        to_complex(rows.row(i), vars);
-        stack.clear();
-        const auto v = eval_internal(expression.tokens, vars, {}, operators, stack);
+        const auto v = formula.eval(rows.row(i), {}, stack);
         out.push_back(v ? v->re : kNaN);
     }
     return out;

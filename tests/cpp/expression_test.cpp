@@ -105,6 +105,54 @@ TEST(Expression, MalformedSequencesAreInvalid) {
 TEST(Expression, OperatorIdOutsideTheTableIsAnInternalError) {
     EXPECT_THROW(run({var(0), Token::op(1, Count)}, {{1, 0}}), InternalError);
     EXPECT_THROW(run({Token::op(0, 60000)}, {}), InternalError);
+    EXPECT_THROW(run({Token::op(0, Sin)}, {}), InternalError);  // an operator short of its operands
+    // A sequence that went wrong before the bad token has no value.
+    EXPECT_FALSE(run({op(Plus), Token::op(1, Count)}, {}));
+}
+
+// One compiled formula and one stack reused across sequences of different
+// depth, variables and validity: nothing of an earlier sequence may linger.
+TEST(CompiledFormula, RecompilingReplacesEverything) {
+    struct Case {
+        std::vector<Token> tokens;
+        std::vector<Complex> inputs;
+        std::optional<Complex> expected;
+    };
+    const Case cases[] = {
+        {{var(0), var(1), var(2), op(Times), op(Plus)}, {{1, 0}, {2, 0}, {3, 1}}, Complex{7, 2}},
+        {{var(0), var(0)}, {{1, 0}}, std::nullopt},
+        {{Token::real_const(2)}, {}, Complex{2, 0}},
+        {{var(2)}, {{1, 0}, {2, 0}}, std::nullopt},
+        {{param(0, {4, 0}), op(Sqrt)}, {}, Complex{2, 0}},
+        {{op(Neg)}, {}, std::nullopt},
+        {{var(0), op(Neg)}, {{1, 0}}, Complex{-1, -0.0}},
+    };
+    CompiledFormula formula;
+    std::vector<Complex> stack;
+    for (const Case& c : cases) {
+        formula.compile(c.tokens, ops());
+        const auto value = formula.eval(std::span<const Complex>(c.inputs), {}, stack);
+        if (c.expected) {
+            EXPECT_TRUE(same_complex(value, *c.expected));
+        } else {
+            EXPECT_FALSE(value);
+        }
+    }
+}
+
+TEST(CompiledFormula, DataRowsReadAsRealWithPositiveZero) {
+    struct Case {
+        std::size_t op_id;
+        double x;
+        Complex expected;
+    };
+    const Case cases[] = {{Sqrt, -4, {0, 2}}, {Log, -1, {0, 3.141592653589793}}, {Neg, 0, {-0.0, -0.0}}};
+    std::vector<Complex> stack;
+    for (const Case& c : cases) {
+        const CompiledFormula formula(std::vector<Token>{var(0), op(c.op_id)}, ops());
+        const double row[1] = {c.x};
+        EXPECT_TRUE(same_complex(formula.eval(std::span<const double>(row), {}, stack), c.expected));
+    }
 }
 
 }  // namespace
