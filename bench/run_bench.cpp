@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
         // much more closely than the noise does.
         double dev = 0.0, ms = 0.0;
         for (std::size_t i = 0; i < data.x.size(); ++i) {
-            const double d = best.eval_multi(data.x[i]) - data.clean[i];
+            const double d = best.eval_at(data.x[i]) - data.clean[i];
             dev += d * d;
             ms += data.clean[i] * data.clean[i];
         }

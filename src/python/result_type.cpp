@@ -90,7 +90,7 @@ PyObject* result_eval(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "Input must be a float or a 1D list/array");
             return nullptr;
         }
-        return PyFloat_FromDouble(result_of(self).eval_multi(inputs));
+        return PyFloat_FromDouble(result_of(self).eval_at(inputs));
     });
 }
 

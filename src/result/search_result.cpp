@@ -65,7 +65,7 @@ std::string format_fixed4(double value) {
     return buffer;
 }
 
-double SearchResult::eval_multi(std::span<const double> inputs) const {
+double SearchResult::eval_at(std::span<const double> inputs) const {
     std::vector<Complex> stack;
     const auto v = CompiledFormula(expression.tokens, registry->operators()).eval(inputs, {}, stack);
     return v ? v->re : kNaN;

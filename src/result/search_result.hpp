@@ -29,7 +29,7 @@ struct SearchResult {
 
     // Real part of the value at `inputs` (variable i = inputs[i]); NaN where
     // the formula cannot be evaluated.
-    double eval_multi(std::span<const double> inputs) const;
+    double eval_at(std::span<const double> inputs) const;
     // One value per row, in row order; rows may differ in length.
     std::vector<double> eval_batch(const Samples& rows) const;
 

@@ -315,7 +315,7 @@ TEST(RecognizeConstant, AwkwardNumbersAreAnsweredInTime) {
             EXPECT_EQ(r.error().message(), "No formula found up to complexity 10");
             continue;
         }
-        const double back = r.value().eval_multi(std::vector<double>{0.0});
+        const double back = r.value().eval_at(std::vector<double>{0.0});
         if (std::fabs(v) < 1e15) {
             EXPECT_NEAR(back, v, 1e-6 * std::max(1.0, std::fabs(v))) << r.value().formula();
         }

@@ -36,7 +36,7 @@ TEST(ResultCodec, RoundTripIsExact) {
     EXPECT_EQ(r.expression.num_params, 2);
     EXPECT_TRUE(same_bits(r.error, original.error));
     const std::vector<double> at{0.5, -1.0, 0.25};
-    EXPECT_TRUE(same_bits(r.eval_multi(at), original.eval_multi(at)));
+    EXPECT_TRUE(same_bits(r.eval_at(at), original.eval_at(at)));
     EXPECT_EQ(encode_result(r), encode_result(original));
     EXPECT_FALSE(r.is_constant);
 
@@ -98,7 +98,7 @@ TEST(ResultCodec, FlippedBytesNeverCrash) {
         auto b = good;
         b[i] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
         const DecodedResult decoded = decode_result(b);
-        if (decoded.result) (void)decoded.result->eval_multi(at);
+        if (decoded.result) (void)decoded.result->eval_at(at);
         else EXPECT_FALSE(decoded.problem.empty());
     }
 }

@@ -42,7 +42,7 @@ TEST(ResultEval, SinglePoint) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_TRUE(same_bits(result_of(c.tokens).eval_multi(c.inputs), c.expected));
+        EXPECT_TRUE(same_bits(result_of(c.tokens).eval_at(c.inputs), c.expected));
     }
 }
 

@@ -53,7 +53,7 @@ TEST(Search, RecoversExactFormulas) {
         const SearchResult& r = outcome.value();
         EXPECT_LE(r.error, 1e-10) << r.formula();
         EXPECT_EQ(r.complexity(), c.complexity) << r.formula();
-        for (const double x : {-1.5, 0.3, 3.0}) EXPECT_NEAR(r.eval_multi(std::vector<double>{x}), c.f(x), 1e-5);
+        for (const double x : {-1.5, 0.3, 3.0}) EXPECT_NEAR(r.eval_at(std::vector<double>{x}), c.f(x), 1e-5);
     }
 }
 
@@ -249,7 +249,7 @@ TEST(Facade, CandidatesAreAStrictParetoListAndConstantsAreRecognised) {
     }
     ASSERT_TRUE(constant.ok());
     EXPECT_LE(constant.value().error, 1e-10);
-    EXPECT_NEAR(constant.value().eval_multi(std::vector<double>{0.0}), 2.0, 1e-5);
+    EXPECT_NEAR(constant.value().eval_at(std::vector<double>{0.0}), 2.0, 1e-5);
 }
 
 }  // namespace

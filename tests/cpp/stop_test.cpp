@@ -92,7 +92,7 @@ TEST(RecognizeConstant, ClosedFormsWithoutFittedConstants) {
         ASSERT_TRUE(r.ok());
         EXPECT_EQ(r.value().expression.num_params, 0) << r.value().formula();
         EXPECT_LE(r.value().error, 1e-10);
-        EXPECT_NEAR(r.value().eval_multi(std::vector<double>{0.0}), v, 1e-12);
+        EXPECT_NEAR(r.value().eval_at(std::vector<double>{0.0}), v, 1e-12);
     }
 }
 
