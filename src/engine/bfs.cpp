@@ -225,9 +225,11 @@ struct Search {
         const std::vector<std::uint32_t> keep =
             select_beam(scores, std::move(scored), config.beam_width,
                         [&](std::uint32_t i) { return candidate_skeleton_hash(candidates[i], k, levels).value; });
-        std::vector<Expression> kept(keep.size());
-        parallel_for(keep.size(), 4, [&](std::size_t j) { kept[j] = with_fitted_constants(candidates[keep[j]], k); }, &stop);
-        for (Expression& e : kept) levels[k].push(std::move(e));
+        std::vector<Expression> retained(keep.size());
+        parallel_for(
+            keep.size(), 4, [&](std::size_t j) { retained[j] = with_fitted_constants(candidates[keep[j]], k); },
+            &stop);
+        for (Expression& e : retained) levels[k].push(std::move(e));
         if (!stop.stopped()) store_values(k);
     }
 };
