@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "eval/error_measure.hpp"
 #include "eval/formula_tape.hpp"
 
 namespace vorn {
@@ -27,21 +28,6 @@ constexpr std::size_t kTapeBudgetBytes = std::size_t{256} << 20;
 constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-double penalty(std::span<const double> p, std::span<const Token> tokens, double alpha,
-               double l1_ratio) {
-    double l1 = 0.0, l2 = 0.0;
-    for (const double c : p) {
-        l1 += std::fabs(c);
-        l2 += c * c;
-    }
-    for (const Token& t : tokens) {
-        if (t.kind != TokenKind::RealConst) continue;
-        l1 += std::fabs(t.value.re);
-        l2 += t.value.re * t.value.re;
-    }
-    return elastic_net_penalty(alpha, l1_ratio, l1, l2);
-}
 
 void load_params(std::span<const double> p, std::vector<Complex>& out) {
     out.resize(p.size());
@@ -66,16 +52,12 @@ double plain_error(std::span<const Token> tokens, std::span<const double> p, con
                    std::span<const double> targets, OperatorTable operators, double alpha,
                    double l1_ratio, PlainScratch& scratch) {
     load_params(p, scratch.params);
-    double sum = 0.0;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        scratch.stack.clear();
-        const auto v = eval_internal(tokens, rows.row(k), scratch.params, operators, scratch.stack);
-        if (!v) return kInfinity;
-        const double diff = v->re - targets[k];
-        sum += diff * diff;
-    }
-    const double mse = sum / static_cast<double>(rows.size());
-    return mse + penalty(p, tokens, alpha, l1_ratio);
+    return mse(
+        [&](std::size_t k) {
+            scratch.stack.clear();
+            return eval_internal(tokens, rows.row(k), scratch.params, operators, scratch.stack);
+        },
+        targets, penalty(tokens, p, alpha, l1_ratio));
 }
 
 double predict(std::span<const Token> tokens, std::span<const double> row,
@@ -228,7 +210,7 @@ double trial_error(TapeScratch& s, std::span<const Token> tokens, std::span<cons
     const FormulaTape& tape = s.tape;
     const std::size_t width = tape.size(), root = tape.root(), count = targets.size();
     load_params(s.trial, s.params);
-    const double trial_penalty = penalty(s.trial, tokens, alpha, l1_ratio);
+    const double trial_penalty = penalty(tokens, s.trial, alpha, l1_ratio);
     double sum = 0.0;
     for (std::size_t begin = 0; begin < count; begin += kBlock) {
         const std::size_t rows = std::min(kBlock, count - begin);
@@ -286,7 +268,7 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
             }
         }
     }
-    double error = defined ? sum / static_cast<double>(count) + penalty(p, tokens, alpha, l1_ratio)
+    double error = defined ? sum / static_cast<double>(count) + penalty(tokens, p, alpha, l1_ratio)
                            : kInfinity;
     const double start_error = error;
     // Nodes without parameters are the same in both buffers from here on.

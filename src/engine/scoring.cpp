@@ -1,26 +1,26 @@
-#include "eval/interpreter.hpp"
 #include "engine/scoring.hpp"
 
 #include <cmath>
-#include <limits>
 
 #include "engine/optimizer.hpp"
+#include "eval/error_measure.hpp"
+#include "eval/interpreter.hpp"
 
 namespace vorn {
 
 namespace {
+
 constexpr std::size_t kSearchIterations = 10;
-}
 
-namespace {
-
-// The penalty's L1 and L2 sums over RealConst and Param values, in token order.
-void add_constants(std::span<const Token> tokens, double& l1, double& l2) {
-    for (const Token& t : tokens) {
-        if (t.kind != TokenKind::RealConst && t.kind != TokenKind::Param) continue;
-        l1 += std::fabs(t.value.re);
-        l2 += t.value.re * t.value.re;
-    }
+// The formula's value at a data row, or none where it has none. Evaluation
+// limits every operator's value; a leaf is not limited by it, so the bound is
+// applied here.
+std::optional<Complex> value_at_row(std::span<const Token> tokens, std::span<const double> row,
+                                    OperatorTable operators, std::vector<Complex>& stack) {
+    stack.clear();
+    const auto v = eval_internal(tokens, row, {}, operators, stack);
+    if (!v || !within_value_limit(*v)) return std::nullopt;
+    return v;
 }
 
 }  // namespace
@@ -30,37 +30,22 @@ double compute_raw_error(const Expression& expression, const Samples& rows,
                          double l1_ratio) {
     std::vector<Complex> stack;
     stack.reserve(expression.complexity());
-    double sum = 0.0;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        stack.clear();
-        const auto v = eval_internal(expression.tokens, rows.row(k), {}, operators, stack);
-        // Leaves are not limited by evaluation, so the bound is applied here.
-        if (!v || !within_value_limit(*v)) return std::numeric_limits<double>::infinity();
-        const double diff = v->re - targets[k];
-        sum += diff * diff;
-    }
-    const double mse = sum / static_cast<double>(targets.size());
-    double l1 = 0.0, l2 = 0.0;
-    add_constants(expression.tokens, l1, l2);
-    return mse + elastic_net_penalty(alpha, l1_ratio, l1, l2);
+    return mse(
+        [&](std::size_t k) { return value_at_row(expression.tokens, rows.row(k), operators, stack); },
+        targets, penalty(expression.tokens, {}, alpha, l1_ratio));
 }
 
 double composed_raw_error(const OperatorCall& op, const OperandValues& left,
                           const OperandValues& right, std::span<const Token> left_tokens,
                           std::span<const Token> right_tokens, std::span<const double> targets,
                           double alpha, double l1_ratio) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < targets.size(); ++k) {
-        const auto v = composed_value(op, left, right, k);
-        if (!v) return std::numeric_limits<double>::infinity();
-        const double diff = v->re - targets[k];
-        sum += diff * diff;
-    }
-    const double mse = sum / static_cast<double>(targets.size());
-    double l1 = 0.0, l2 = 0.0;
-    add_constants(left_tokens, l1, l2);
-    add_constants(right_tokens, l1, l2);
-    return mse + elastic_net_penalty(alpha, l1_ratio, l1, l2);
+    // The composition's tokens are the left operand's, the right operand's
+    // and the operator, which holds no constant.
+    ConstantSums constants;
+    constants.add(left_tokens);
+    constants.add(right_tokens);
+    return mse([&](std::size_t k) { return composed_value(op, left, right, k); }, targets,
+               constants.penalty(alpha, l1_ratio));
 }
 
 void score_and_update(const Expression& expression, const Samples& rows,
@@ -73,7 +58,6 @@ void score_and_update(const Expression& expression, const Samples& rows,
 bool raw_error_is_start_error(std::span<const Token> tokens) {
     if (tokens.empty() || tokens.back().kind != TokenKind::Op) return false;
     for (const Token& t : tokens) {
-        if (t.kind == TokenKind::RealConst) return false;
         if (t.kind == TokenKind::Param && (t.value.im != 0.0 || std::signbit(t.value.im))) return false;
     }
     return true;

@@ -13,9 +13,9 @@
 
 namespace vorn {
 
-// Mean squared error of the real parts against the targets plus the
-// elastic-net penalty over RealConst values and Param defaults. +infinity at
-// the first row where the value is missing, not finite, or reaches 1e15.
+// mse of the formula's values at the rows plus the penalty of its constants
+// (Param defaults included). +infinity at the first row where the value is
+// missing, not finite, or reaches 1e15.
 double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
                          double l1_ratio);
@@ -65,9 +65,8 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
 
 // True when compute_raw_error and the starting error of refinement are the
 // same computation for these tokens: the root is an operator (whose value is
-// limited like the raw error's), every Param default is real with a +0
-// imaginary part (what refinement loads), and no RealConst changes the order
-// of the penalty sums.
+// limited like the raw error's), and every Param default is real with a +0
+// imaginary part (what refinement loads).
 bool raw_error_is_start_error(std::span<const Token> tokens);
 
 }  // namespace vorn
