@@ -311,13 +311,6 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
 
 }  // namespace
 
-double compute_error_with_params(const Expression& expression, std::span<const double> p,
-                                 const Samples& rows, std::span<const double> targets,
-                                 OperatorTable operators, double alpha, double l1_ratio) {
-    PlainScratch scratch(expression.complexity(), p.size());
-    return plain_error(expression.tokens, p, rows, targets, operators, alpha, l1_ratio, scratch);
-}
-
 RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,
                            OperatorTable operators, std::size_t max_iterations, bool reuse,
@@ -345,10 +338,14 @@ Refined refine_constants(const Expression& expression, const Samples& rows,
     const RefinedError result = refine_values(expression.tokens, rows, targets, alpha, l1_ratio,
                                               registry.operators(), max_iterations, reuse, p);
     Refined out{expression, result.error};
-    std::size_t j = 0;
-    for (Token& t : out.expression.tokens)
-        if (t.kind == TokenKind::Param) t.value = Complex{p[j++], 0.0};
+    write_fitted(out.expression.tokens, p);
     return out;
+}
+
+void write_fitted(std::span<Token> tokens, std::span<const double> fitted) {
+    std::size_t j = 0;
+    for (Token& t : tokens)
+        if (t.kind == TokenKind::Param) t.value = Complex{fitted[j++], 0.0};
 }
 
 }  // namespace vorn

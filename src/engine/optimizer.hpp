@@ -10,20 +10,13 @@
 
 namespace vorn {
 
-// mse of the real parts with Param slot j set to p[j] + 0i, plus the penalty
-// with p in place of the Param defaults. +infinity as soon as one row cannot
-// be evaluated.
-double compute_error_with_params(const Expression& expression, std::span<const double> p,
-                                 const Samples& rows, std::span<const double> targets,
-                                 OperatorTable operators, double alpha, double l1_ratio);
-
 struct Refined {
     Expression expression;
     double error = 0.0;
 };
 
 // How a refinement ended: the error of the returned values, and the error of
-// the starting values (what compute_error_with_params gives for them).
+// the starting values, the Param tokens' real parts.
 struct RefinedError {
     double error = 0.0;
     double start_error = 0.0;
@@ -50,5 +43,9 @@ Refined refine_constants(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, double alpha, double l1_ratio,
                          const OperatorRegistry& registry, std::size_t max_iterations,
                          bool reuse = true);
+
+// Sets the i-th Param token of `tokens` to fitted[i] + 0i: the one place
+// fitted values enter a formula.
+void write_fitted(std::span<Token> tokens, std::span<const double> fitted);
 
 }  // namespace vorn

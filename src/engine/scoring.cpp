@@ -103,11 +103,7 @@ std::optional<ScoredExpression> score_candidate(const Expression& candidate, con
     auto scored = score_tokens(candidate, rows, targets, config, registry, fitted);
     if (!scored) return std::nullopt;
     ScoredExpression out{candidate, scored->score};
-    if (!fitted.empty()) {
-        std::size_t j = 0;
-        for (Token& t : out.expression.tokens)
-            if (t.kind == TokenKind::Param) t.value = Complex{fitted[j++], 0.0};
-    }
+    if (!fitted.empty()) write_fitted(out.expression.tokens, fitted);
     return out;
 }
 
