@@ -55,14 +55,6 @@ void score_and_update(const Expression& expression, const Samples& rows,
     if (std::isfinite(error)) update_pareto(front, expression, error);
 }
 
-bool raw_error_is_start_error(std::span<const Token> tokens) {
-    if (tokens.empty() || tokens.back().kind != TokenKind::Op) return false;
-    for (const Token& t : tokens) {
-        if (t.kind == TokenKind::Param && (t.value.im != 0.0 || std::signbit(t.value.im))) return false;
-    }
-    return true;
-}
-
 std::optional<CandidateScore> score_tokens(const Expression& candidate, const Samples& rows,
                                            std::span<const double> targets,
                                            const SearchConfig& config,
@@ -70,25 +62,27 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
                                            std::vector<double>& fitted) {
     CandidateScore out;
     const OperatorTable operators = registry.operators();
-    const bool refine = config.refine_constants && candidate.num_params != 0;
-    // Refinement starts by computing the raw error again; where the two are
-    // the same computation, its starting error serves as the raw error.
-    const bool shared_start = refine && config.reuse_computed_values &&
-                              raw_error_is_start_error(candidate.tokens);
-    double error = shared_start ? 0.0
-                                : compute_raw_error(candidate, rows, targets, operators,
-                                                    config.alpha, config.l1_ratio);
     fitted.clear();
-    if (refine) {
+    double error = 0.0;
+    if (config.refine_constants && candidate.num_params != 0) {
         out.refined = true;
         const RefinedError refined =
             refine_values(candidate.tokens, rows, targets, config.alpha, config.l1_ratio, operators,
                           kSearchIterations, config.reuse_computed_values, fitted);
-        if (shared_start) error = refined.start_error;
+        // Refinement starts from the candidate's own constants, real as
+        // composition and refinement leave them, and measures them the same
+        // way: its starting error is the raw error. The plain way computes
+        // the raw error on its own, which the tests compare against.
+        error = config.reuse_computed_values
+                    ? refined.start_error
+                    : compute_raw_error(candidate, rows, targets, operators, config.alpha,
+                                        config.l1_ratio);
         if (refined.error < error)
             error = refined.error;
         else
             fitted.clear();
+    } else {
+        error = compute_raw_error(candidate, rows, targets, operators, config.alpha, config.l1_ratio);
     }
     if (!std::isfinite(error)) return std::nullopt;
     out.score = error * complexity_factor(candidate.complexity(), config.complexity_penalty);
