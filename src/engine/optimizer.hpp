@@ -23,16 +23,17 @@ struct RefinedError {
 };
 
 // Damped Gauss-Newton on the Param values with a forward-difference Jacobian,
-// using only the diagonal of JᵀJ. Only strictly better steps are accepted, so
-// the returned error never exceeds the starting one and is the error of the
-// returned values. `p` receives the fitted values in token order.
+// using only the diagonal of JᵀJ; a step's error is mse plus penalty at its
+// values. Only strictly better steps are accepted, so the returned error
+// never exceeds the starting one and is the error of the returned values.
+// `p` receives the fitted values in token order.
 //
-// With `reuse` the same arithmetic runs on a compiled tape that keeps every
-// node's value per row: a Jacobian column recomputes only the ancestors of
-// its parameter, a rejected step keeps the previous Jacobian, and an accepted
-// step's trial values become the next base values. Without it, every value
-// is computed by evaluating the whole formula, which the tests compare
-// against bit for bit.
+// One step loop runs over either of two sources of values. With `reuse`, a
+// compiled tape that keeps every node's value per row: a Jacobian column
+// recomputes only the ancestors of its parameter, and an accepted step's
+// trial values become the next base values. Without it, every value comes
+// from evaluating the whole formula, which the tests compare against bit for
+// bit.
 RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,
                            OperatorTable operators, std::size_t max_iterations, bool reuse,
