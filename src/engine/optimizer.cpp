@@ -214,14 +214,14 @@ public:
     // A block of rows is evaluated when its first row is asked for.
     std::optional<Complex> trial_value(std::size_t k) {
         const std::size_t r = k % kBlock;
-        Complex* values = s_.trial_values.data() + (k - r) * width_;
         if (r == 0) {
+            block_values_ = s_.trial_values.data() + k * width_;
             const std::size_t block = std::min(kBlock, rows_.size() - k);
             for (std::size_t i = 0; i < block; ++i) s_.alive[i] = s_.state[k + i] != RowState::Dead;
-            s_.tape.eval_dynamic_rows(s_.params, values, block, s_.alive.data());
+            s_.tape.eval_dynamic_rows(s_.params, block_values_, block, s_.alive.data());
         }
         if (!s_.alive[r]) return std::nullopt;
-        return values[r * width_ + root_];
+        return block_values_[r * width_ + root_];
     }
 
     // The trial values are the next base values, on every row.
@@ -247,6 +247,7 @@ private:
     const Samples& rows_;
     std::size_t width_;
     std::size_t root_;
+    Complex* block_values_ = nullptr;  // the trial values of the block being read
 };
 
 // The step loop's buffers, reused across refinements.

@@ -30,14 +30,10 @@ struct ConstantSums {
     // Adds the constants of `tokens` in order: each RealConst's value, and
     // each Param's as the next entry of `params` when those are given (one
     // per Param token), else as the real part of its default, which is where
-    // refinement starts from.
-    void add(std::span<const Token> tokens, std::span<const double> params = {}) {
-        std::size_t next = 0;
-        for (const Token& t : tokens) {
-            if (t.kind == TokenKind::RealConst) add(t.value.re);
-            if (t.kind == TokenKind::Param) add(params.empty() ? t.value.re : params[next++]);
-        }
-    }
+    // refinement starts from. Out of line on purpose: inlined, the compiler
+    // defers the penalty past the rows of mse and carries both sums across
+    // every row's evaluation call.
+    void add(std::span<const Token> tokens, std::span<const double> params = {});
     // alpha × (((1 − l1_ratio) × 0.5) × L2 + L1 × l1_ratio), in exactly that order.
     double penalty(double alpha, double l1_ratio) const {
         return alpha * (((1.0 - l1_ratio) * 0.5) * l2 + l1 * l1_ratio);
