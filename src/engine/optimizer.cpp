@@ -1,14 +1,16 @@
-#include "eval/interpreter.hpp"
 #include "engine/optimizer.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
+#include <concepts>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "eval/error_measure.hpp"
 #include "eval/formula_tape.hpp"
+#include "eval/interpreter.hpp"
 
 namespace vorn {
 
@@ -26,114 +28,79 @@ constexpr std::size_t kTapeBudgetBytes = std::size_t{256} << 20;
 // Buffers larger than this are released after use rather than kept per thread.
 constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-double penalty(std::span<const double> p, std::span<const Token> tokens, double alpha,
-               double l1_ratio) {
-    double l1 = 0.0, l2 = 0.0;
-    for (const double c : p) {
-        l1 += std::fabs(c);
-        l2 += c * c;
-    }
-    for (const Token& t : tokens) {
-        if (t.kind != TokenKind::RealConst) continue;
-        l1 += std::fabs(t.value.re);
-        l2 += t.value.re * t.value.re;
-    }
-    return elastic_net_penalty(alpha, l1_ratio, l1, l2);
-}
-
 void load_params(std::span<const double> p, std::vector<Complex>& out) {
     out.resize(p.size());
     for (std::size_t j = 0; j < p.size(); ++j) out[j] = Complex{p[j], 0.0};
 }
 
-// Buffers of the plain refinement, allocated once per call so that no row or
-// iteration allocates.
-struct PlainScratch {
-    CompiledFormula formula;
-    std::vector<Complex> stack;
-    std::vector<Complex> params;     // p as complex values
-    std::vector<Complex> perturbed;  // p with one element moved by kStep
-    std::vector<double> d, g, trial;
+// A Jacobian entry reads an undefined value as 0.
+double real_or_zero(const std::optional<Complex>& v) { return v ? v->re : 0.0; }
 
-    PlainScratch(std::span<const Token> tokens, OperatorTable operators, std::size_t n)
-        : formula(tokens, operators), params(n), perturbed(n), d(n), g(n), trial(n) {}
+// A source of values for the step loop:
+//   start(p), start_value(k): the values at the starting parameters;
+//   accumulate(p, targets, d, g): the diagonal of JᵀJ and Jᵀr at p, each
+//     column's sums in row order;
+//   trial(t), trial_value(k): the values at trial parameters, rows asked for
+//     in order and possibly not all of them;
+//   accept(): the trial values become the current ones.
+template <class V>
+concept StepValues = requires(V v, std::span<const double> p, std::span<double> d, std::size_t k) {
+    v.start(p);
+    { v.start_value(k) } -> std::same_as<std::optional<Complex>>;
+    v.accumulate(p, p, d, d);
+    v.trial(p);
+    { v.trial_value(k) } -> std::same_as<std::optional<Complex>>;
+    v.accept();
 };
 
-double plain_error(std::span<const Token> tokens, std::span<const double> p, const Samples& rows,
-                   std::span<const double> targets, double alpha, double l1_ratio,
-                   PlainScratch& scratch) {
-    load_params(p, scratch.params);
-    double sum = 0.0;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        const auto v = scratch.formula.eval(rows.row(k), scratch.params, scratch.stack);
-        if (!v) return kInfinity;
-        const double diff = v->re - targets[k];
-        sum += diff * diff;
+// Every value from evaluating the whole formula on one row: the reference.
+class PlainValues {
+public:
+    PlainValues(std::span<const Token> tokens, const Samples& rows, OperatorTable operators,
+                std::size_t n)
+        : formula_(tokens, operators), rows_(rows), params_(n), perturbed_(n) {
     }
-    const double mse = sum / static_cast<double>(rows.size());
-    return mse + penalty(p, tokens, alpha, l1_ratio);
-}
 
-double predict(const CompiledFormula& formula, std::span<const double> row,
-               std::span<const Complex> params, std::vector<Complex>& stack) {
-    const auto v = formula.eval(row, params, stack);
-    return v ? v->re : 0.0;
-}
+    void start(std::span<const double> p) { load_params(p, params_); }
+    std::optional<Complex> start_value(std::size_t k) { return value_at(k, params_); }
 
-// The reference: every prediction evaluates the whole formula.
-RefinedError refine_plain(std::span<const Token> tokens, const Samples& rows,
-                          std::span<const double> targets, double alpha, double l1_ratio,
-                          OperatorTable operators, std::size_t max_iterations,
-                          std::vector<double>& p) {
-    const std::size_t n = p.size();
-    PlainScratch scratch(tokens, operators, n);
-    double error = plain_error(tokens, p, rows, targets, alpha, l1_ratio, scratch);
-    const double start_error = error;
-    if (n == 0) return {error, start_error};
-
-    double lambda = kInitialLambda;
-    int rejected = 0;
-    for (std::size_t iteration = 0; iteration < max_iterations; ++iteration) {
-        if (lambda > kLambdaCeiling) break;
-        std::fill(scratch.d.begin(), scratch.d.end(), 0.0);
-        std::fill(scratch.g.begin(), scratch.g.end(), 0.0);
-        load_params(p, scratch.params);
-        // Accumulating d and g row by row keeps each column's sums in sample
-        // order without storing the N × n Jacobian.
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-            const auto row = rows.row(k);
-            const double base = predict(scratch.formula, row, scratch.params, scratch.stack);
+    // Accumulating d and g row by row keeps each column's sums in row order
+    // without storing the N × n Jacobian.
+    void accumulate(std::span<const double> p, std::span<const double> targets, std::span<double> d,
+                    std::span<double> g) {
+        std::fill(d.begin(), d.end(), 0.0);
+        std::fill(g.begin(), g.end(), 0.0);
+        load_params(p, params_);
+        for (std::size_t k = 0; k < targets.size(); ++k) {
+            const double base = real_or_zero(value_at(k, params_));
             const double residual = base - targets[k];
-            for (std::size_t j = 0; j < n; ++j) {
-                scratch.perturbed = scratch.params;
-                scratch.perturbed[j] = Complex{p[j] + kStep, 0.0};
-                const double moved = predict(scratch.formula, row, scratch.perturbed, scratch.stack);
+            for (std::size_t j = 0; j < p.size(); ++j) {
+                perturbed_ = params_;
+                perturbed_[j] = Complex{p[j] + kStep, 0.0};
+                const double moved = real_or_zero(value_at(k, perturbed_));
                 const double jac = (moved - base) / kStep;
-                scratch.d[j] += jac * jac;
-                scratch.g[j] += jac * residual;
+                d[j] += jac * jac;
+                g[j] += jac * residual;
             }
         }
-        for (std::size_t j = 0; j < n; ++j)
-            scratch.trial[j] = p[j] - scratch.g[j] / ((scratch.d[j] + lambda) + kDiagonalFloor);
-        const double trial_error =
-            plain_error(tokens, scratch.trial, rows, targets, alpha, l1_ratio, scratch);
-        if (trial_error < error) {
-            const double previous = error;
-            p = scratch.trial;
-            error = trial_error;
-            lambda /= 10.0;
-            rejected = 0;
-            if (std::fabs(previous - trial_error) < kTolerance) break;
-        } else {
-            if (rejected >= kMaxConsecutiveRejections) break;
-            ++rejected;
-            lambda *= 10.0;
-        }
     }
-    return {error, start_error};
-}
+
+    void trial(std::span<const double> t) { load_params(t, params_); }
+    std::optional<Complex> trial_value(std::size_t k) { return value_at(k, params_); }
+    void accept() {}
+
+private:
+    // The formula's value at row k with these parameters.
+    std::optional<Complex> value_at(std::size_t k, std::span<const Complex> params) {
+        return formula_.eval(rows_.row(k), params, stack_);
+    }
+
+    CompiledFormula formula_;  // compiled once per refinement
+    const Samples& rows_;
+    std::vector<Complex> stack_;
+    std::vector<Complex> params_;     // the parameters as complex values
+    std::vector<Complex> perturbed_;  // the same with one of them moved by kStep
+};
 
 // What a row's stored values allow.
 enum class RowState : std::uint8_t {
@@ -152,7 +119,6 @@ struct TapeScratch {
     std::vector<RowState> state;
     std::vector<std::uint8_t> complete;  // state == Complete, as the tape's row mask
     std::vector<Complex> params;
-    std::vector<double> d, g, trial;
     std::array<Complex, kBlock> moved;
     std::array<std::uint8_t, kBlock> moved_defined;
     std::array<std::uint8_t, kBlock> alive;
@@ -169,152 +135,171 @@ TapeScratch& tape_scratch() {
     return scratch;
 }
 
-// The moved prediction of a row whose stored values stop at an undefined
-// node: the whole dynamic part is evaluated again with parameter j moved.
-double moved_from_scratch(TapeScratch& s, const Complex* values, std::size_t j, Complex moved) {
-    const std::size_t width = s.tape.size();
-    s.work.assign(values, values + width);
-    const Complex kept = s.params[j];
-    s.params[j] = moved;
-    const bool defined = s.tape.eval_dynamic(s.params, s.work.data());
-    s.params[j] = kept;
-    return defined ? s.work[s.tape.root()].re : 0.0;
-}
+// The same values from the compiled tape, every node's value kept per row.
+class TapeValues {
+public:
+    TapeValues(TapeScratch& s, const Samples& rows)
+        : s_(s), rows_(rows), width_(s.tape.size()), root_(s.tape.root()) {}
 
-// d and g at the current parameters, each column's sums in row order as the
-// plain refinement accumulates them.
-void accumulate_jacobian(TapeScratch& s, std::span<const double> p, std::span<const double> targets) {
-    const FormulaTape& tape = s.tape;
-    const std::size_t n = p.size(), width = tape.size(), root = tape.root(), count = targets.size();
-    std::fill(s.d.begin(), s.d.end(), 0.0);
-    std::fill(s.g.begin(), s.g.end(), 0.0);
-    load_params(p, s.params);
-    for (std::size_t begin = 0; begin < count; begin += kBlock) {
-        const std::size_t rows = std::min(kBlock, count - begin);
-        const Complex* values = s.base.data() + begin * width;
-        for (std::size_t j = 0; j < n; ++j) {
-            const Complex moved_param{p[j] + kStep, 0.0};
-            tape.eval_moved_rows(j, moved_param, values, rows, s.complete.data() + begin, s.moved.data(),
-                                 s.moved_defined.data());
-            for (std::size_t r = 0; r < rows; ++r) {
-                const std::size_t k = begin + r;
-                const Complex* row_values = values + r * width;
-                double base = 0.0, moved = 0.0;
-                if (s.state[k] == RowState::Complete) {
-                    base = row_values[root].re;
-                    moved = s.moved_defined[r] ? s.moved[r].re : 0.0;
-                } else if (s.state[k] == RowState::Incomplete) {
-                    moved = moved_from_scratch(s, row_values, j, moved_param);
+    // Every row fully evaluated where it can be.
+    void start(std::span<const double> p) {
+        const FormulaTape& tape = s_.tape;
+        const std::size_t count = rows_.size();
+        s_.base.resize(count * width_);
+        s_.trial_values.resize(count * width_);
+        s_.state.resize(count);
+        s_.complete.resize(count);
+        load_params(p, s_.params);
+        for (std::size_t begin = 0; begin < count; begin += kBlock) {
+            const std::size_t block = std::min(kBlock, count - begin);
+            Complex* values = s_.base.data() + begin * width_;
+            for (std::size_t r = 0; r < block; ++r) {
+                s_.alive[r] = tape.eval_static(rows_.row(begin + r), values + r * width_);
+                s_.state[begin + r] = s_.alive[r] ? RowState::Incomplete : RowState::Dead;
+            }
+            tape.eval_dynamic_rows(s_.params, values, block, s_.alive.data());
+            for (std::size_t r = 0; r < block; ++r) {
+                if (s_.alive[r]) s_.state[begin + r] = RowState::Complete;
+                s_.complete[begin + r] = s_.alive[r];
+            }
+        }
+        // Nodes without parameters are the same in both buffers from here on.
+        std::copy(s_.base.begin(), s_.base.end(), s_.trial_values.begin());
+    }
+
+    std::optional<Complex> start_value(std::size_t k) const {
+        if (s_.state[k] != RowState::Complete) return std::nullopt;
+        return s_.base[k * width_ + root_];
+    }
+
+    // The moved values come from recomputing only the ancestors of each
+    // parameter on the stored values.
+    void accumulate(std::span<const double> p, std::span<const double> targets, std::span<double> d,
+                    std::span<double> g) {
+        const std::size_t n = p.size(), count = targets.size();
+        std::fill(d.begin(), d.end(), 0.0);
+        std::fill(g.begin(), g.end(), 0.0);
+        load_params(p, s_.params);
+        for (std::size_t begin = 0; begin < count; begin += kBlock) {
+            const std::size_t rows = std::min(kBlock, count - begin);
+            const Complex* values = s_.base.data() + begin * width_;
+            for (std::size_t j = 0; j < n; ++j) {
+                const Complex moved_param{p[j] + kStep, 0.0};
+                s_.tape.eval_moved_rows(j, moved_param, values, rows, s_.complete.data() + begin,
+                                        s_.moved.data(), s_.moved_defined.data());
+                for (std::size_t r = 0; r < rows; ++r) {
+                    const std::size_t k = begin + r;
+                    const Complex* row_values = values + r * width_;
+                    double base = 0.0, moved = 0.0;
+                    if (s_.state[k] == RowState::Complete) {
+                        base = row_values[root_].re;
+                        moved = s_.moved_defined[r] ? s_.moved[r].re : 0.0;
+                    } else if (s_.state[k] == RowState::Incomplete) {
+                        moved = moved_from_scratch(row_values, j, moved_param);
+                    }
+                    const double residual = base - targets[k];
+                    const double jac = (moved - base) / kStep;
+                    d[j] += jac * jac;
+                    g[j] += jac * residual;
                 }
-                const double residual = base - targets[k];
-                const double jac = (moved - base) / kStep;
-                s.d[j] += jac * jac;
-                s.g[j] += jac * residual;
             }
         }
     }
-}
 
-// The error at the trial parameters, evaluated into trial_values. Stops as
-// soon as the step is certain to be rejected: the sum only grows, and so do
-// the division and the addition after it, so once the partial error reaches
-// `current` the full one would too. Returns +infinity then, or when a row is
-// undefined.
-double trial_error(TapeScratch& s, std::span<const Token> tokens, std::span<const double> targets,
-                   double alpha, double l1_ratio, double current) {
-    const FormulaTape& tape = s.tape;
-    const std::size_t width = tape.size(), root = tape.root(), count = targets.size();
-    load_params(s.trial, s.params);
-    const double trial_penalty = penalty(s.trial, tokens, alpha, l1_ratio);
-    double sum = 0.0;
-    for (std::size_t begin = 0; begin < count; begin += kBlock) {
-        const std::size_t rows = std::min(kBlock, count - begin);
-        Complex* values = s.trial_values.data() + begin * width;
-        for (std::size_t r = 0; r < rows; ++r) s.alive[r] = s.state[begin + r] != RowState::Dead;
-        tape.eval_dynamic_rows(s.params, values, rows, s.alive.data());
-        for (std::size_t r = 0; r < rows; ++r) {
-            if (!s.alive[r]) return kInfinity;
-            const double diff = values[r * width + root].re - targets[begin + r];
-            sum += diff * diff;
-            if (sum / static_cast<double>(count) + trial_penalty >= current) return kInfinity;
+    void trial(std::span<const double> t) { load_params(t, s_.params); }
+
+    // A block of rows is evaluated when its first row is asked for.
+    std::optional<Complex> trial_value(std::size_t k) {
+        const std::size_t r = k % kBlock;
+        if (r == 0) {
+            block_values_ = s_.trial_values.data() + k * width_;
+            const std::size_t block = std::min(kBlock, rows_.size() - k);
+            for (std::size_t i = 0; i < block; ++i) s_.alive[i] = s_.state[k + i] != RowState::Dead;
+            s_.tape.eval_dynamic_rows(s_.params, block_values_, block, s_.alive.data());
         }
+        if (!s_.alive[r]) return std::nullopt;
+        return block_values_[r * width_ + root_];
     }
-    return sum / static_cast<double>(count) + trial_penalty;
+
+    // The trial values are the next base values, on every row.
+    void accept() {
+        std::swap(s_.base, s_.trial_values);
+        std::fill(s_.state.begin(), s_.state.end(), RowState::Complete);
+        std::fill(s_.complete.begin(), s_.complete.end(), 1);
+    }
+
+private:
+    // The moved prediction of a row whose stored values stop at an undefined
+    // node: the whole dynamic part is evaluated again with parameter j moved.
+    double moved_from_scratch(const Complex* values, std::size_t j, Complex moved) {
+        s_.work.assign(values, values + width_);
+        const Complex kept = s_.params[j];
+        s_.params[j] = moved;
+        const bool defined = s_.tape.eval_dynamic(s_.params, s_.work.data());
+        s_.params[j] = kept;
+        return defined ? s_.work[root_].re : 0.0;
+    }
+
+    TapeScratch& s_;
+    const Samples& rows_;
+    std::size_t width_;
+    std::size_t root_;
+    Complex* block_values_ = nullptr;  // the trial values of the block being read
+};
+
+// The step loop's buffers, reused across refinements.
+struct StepBuffers {
+    std::vector<double> d, g, trial;
+};
+
+StepBuffers& step_buffers() {
+    thread_local StepBuffers buffers;
+    return buffers;
 }
 
-// The same steps as refine_plain, value for value, with fewer evaluations.
-RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
-                            std::span<const double> targets, double alpha, double l1_ratio,
-                            std::size_t max_iterations, TapeScratch& s, std::vector<double>& p) {
-    const FormulaTape& tape = s.tape;
+// The damped Gauss-Newton steps from p, on whichever values.
+template <StepValues Values>
+RefinedError gauss_newton(Values& values, std::span<const Token> tokens,
+                          std::span<const double> targets, double alpha, double l1_ratio,
+                          std::size_t max_iterations, std::vector<double>& p) {
     const std::size_t n = p.size();
-    const std::size_t width = tape.size();
-    const std::size_t root = tape.root();
-    const std::size_t count = rows.size();
-    s.base.resize(count * width);
-    s.trial_values.resize(count * width);
-    s.state.resize(count);
-    s.complete.resize(count);
-    s.d.resize(n);
-    s.g.resize(n);
-    s.trial.resize(n);
-
-    // Starting values: every row fully evaluated where it can be. The error
-    // is +infinity when any row is undefined, exactly as the plain error.
-    load_params(p, s.params);
-    double sum = 0.0;
-    bool defined = true;
-    for (std::size_t begin = 0; begin < count; begin += kBlock) {
-        const std::size_t block = std::min(kBlock, count - begin);
-        Complex* values = s.base.data() + begin * width;
-        for (std::size_t r = 0; r < block; ++r) {
-            s.alive[r] = tape.eval_static(rows.row(begin + r), values + r * width);
-            s.state[begin + r] = s.alive[r] ? RowState::Incomplete : RowState::Dead;
-        }
-        tape.eval_dynamic_rows(s.params, values, block, s.alive.data());
-        for (std::size_t r = 0; r < block; ++r) {
-            const std::size_t k = begin + r;
-            if (s.alive[r]) s.state[k] = RowState::Complete;
-            s.complete[k] = s.alive[r];
-            if (!s.complete[k]) defined = false;
-            if (defined) {
-                const double diff = values[r * width + root].re - targets[k];
-                sum += diff * diff;
-            }
-        }
-    }
-    double error = defined ? sum / static_cast<double>(count) + penalty(p, tokens, alpha, l1_ratio)
-                           : kInfinity;
+    values.start(p);
+    double error = mse([&](std::size_t k) { return values.start_value(k); }, targets,
+                       penalty(tokens, p, alpha, l1_ratio));
     const double start_error = error;
-    // Nodes without parameters are the same in both buffers from here on.
-    std::copy(s.base.begin(), s.base.end(), s.trial_values.begin());
+    if (n == 0) return {error, start_error};
 
+    StepBuffers& b = step_buffers();
+    b.d.resize(n);
+    b.g.resize(n);
+    b.trial.resize(n);
     double lambda = kInitialLambda;
     int rejected = 0;
+    // After a rejected step the parameters and their values are unchanged,
+    // so d and g would come out the same.
     bool jacobian_current = false;
     for (std::size_t iteration = 0; iteration < max_iterations; ++iteration) {
         if (lambda > kLambdaCeiling) break;
-        // After a rejected step the parameters and the base values are
-        // unchanged, so d and g would come out the same.
         if (!jacobian_current) {
-            accumulate_jacobian(s, p, targets);
+            values.accumulate(p, targets, b.d, b.g);
             jacobian_current = true;
         }
         for (std::size_t j = 0; j < n; ++j)
-            s.trial[j] = p[j] - s.g[j] / ((s.d[j] + lambda) + kDiagonalFloor);
-        const double trial = trial_error(s, tokens, targets, alpha, l1_ratio, error);
-        if (trial < error) {
+            b.trial[j] = p[j] - b.g[j] / ((b.d[j] + lambda) + kDiagonalFloor);
+        values.trial(b.trial);
+        // Only whether the trial beats the current error matters, so its
+        // rows stop once it cannot.
+        const double trial_error = mse([&](std::size_t k) { return values.trial_value(k); }, targets,
+                                       penalty(tokens, b.trial, alpha, l1_ratio), error);
+        if (trial_error < error) {
             const double previous = error;
-            p = s.trial;
-            error = trial;
-            // The trial values are the next base values, on every row.
-            std::swap(s.base, s.trial_values);
-            std::fill(s.state.begin(), s.state.end(), RowState::Complete);
-            std::fill(s.complete.begin(), s.complete.end(), 1);
+            p = b.trial;
+            error = trial_error;
+            values.accept();
             jacobian_current = false;
             lambda /= 10.0;
             rejected = 0;
-            if (std::fabs(previous - trial) < kTolerance) break;
+            if (std::fabs(previous - trial_error) < kTolerance) break;
         } else {
             if (rejected >= kMaxConsecutiveRejections) break;
             ++rejected;
@@ -325,13 +310,6 @@ RefinedError refine_on_tape(std::span<const Token> tokens, const Samples& rows,
 }
 
 }  // namespace
-
-double compute_error_with_params(const Expression& expression, std::span<const double> p,
-                                 const Samples& rows, std::span<const double> targets,
-                                 OperatorTable operators, double alpha, double l1_ratio) {
-    PlainScratch scratch(expression.tokens, operators, p.size());
-    return plain_error(expression.tokens, p, rows, targets, alpha, l1_ratio, scratch);
-}
 
 RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,
@@ -344,13 +322,15 @@ RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
         TapeScratch& s = tape_scratch();
         const std::size_t bytes = 2 * rows.size() * tokens.size() * sizeof(Complex);
         if (bytes <= kTapeBudgetBytes && s.tape.compile(tokens, operators)) {
+            TapeValues values(s, rows);
             const RefinedError out =
-                refine_on_tape(tokens, rows, targets, alpha, l1_ratio, max_iterations, s, p);
+                gauss_newton(values, tokens, targets, alpha, l1_ratio, max_iterations, p);
             s.release_if_large();
             return out;
         }
     }
-    return refine_plain(tokens, rows, targets, alpha, l1_ratio, operators, max_iterations, p);
+    PlainValues values(tokens, rows, operators, p.size());
+    return gauss_newton(values, tokens, targets, alpha, l1_ratio, max_iterations, p);
 }
 
 Refined refine_constants(const Expression& expression, const Samples& rows,
@@ -360,10 +340,14 @@ Refined refine_constants(const Expression& expression, const Samples& rows,
     const RefinedError result = refine_values(expression.tokens, rows, targets, alpha, l1_ratio,
                                               registry.operators(), max_iterations, reuse, p);
     Refined out{expression, result.error};
-    std::size_t j = 0;
-    for (Token& t : out.expression.tokens)
-        if (t.kind == TokenKind::Param) t.value = Complex{p[j++], 0.0};
+    write_fitted(out.expression.tokens, p);
     return out;
+}
+
+void write_fitted(std::span<Token> tokens, std::span<const double> fitted) {
+    std::size_t j = 0;
+    for (Token& t : tokens)
+        if (t.kind == TokenKind::Param) t.value = Complex{fitted[j++], 0.0};
 }
 
 }  // namespace vorn

@@ -10,41 +10,30 @@
 
 namespace vorn {
 
-// Elastic-net penalty on the constants: alpha × (((1 − l1_ratio) × 0.5) × L2 + L1 × l1_ratio).
-inline double elastic_net_penalty(double alpha, double l1_ratio, double l1, double l2) {
-    return alpha * (((1.0 - l1_ratio) * 0.5) * l2 + l1 * l1_ratio);
-}
-
-// Mean squared error of the real parts with Param slot j set to p[j] + 0i, plus
-// the penalty over the trial values and then the RealConst values. +infinity as
-// soon as one row cannot be evaluated.
-double compute_error_with_params(const Expression& expression, std::span<const double> p,
-                                 const Samples& rows, std::span<const double> targets,
-                                 OperatorTable operators, double alpha, double l1_ratio);
-
 struct Refined {
     Expression expression;
     double error = 0.0;
 };
 
 // How a refinement ended: the error of the returned values, and the error of
-// the starting values (what compute_error_with_params gives for them).
+// the starting values, the Param tokens' real parts.
 struct RefinedError {
     double error = 0.0;
     double start_error = 0.0;
 };
 
 // Damped Gauss-Newton on the Param values with a forward-difference Jacobian,
-// using only the diagonal of JᵀJ. Only strictly better steps are accepted, so
-// the returned error never exceeds the starting one and is the error of the
-// returned values. `p` receives the fitted values in token order.
+// using only the diagonal of JᵀJ; a step's error is mse plus penalty at its
+// values. Only strictly better steps are accepted, so the returned error
+// never exceeds the starting one and is the error of the returned values.
+// `p` receives the fitted values in token order.
 //
-// With `reuse` the same arithmetic runs on a compiled tape that keeps every
-// node's value per row: a Jacobian column recomputes only the ancestors of
-// its parameter, a rejected step keeps the previous Jacobian, and an accepted
-// step's trial values become the next base values. Without it, every value
-// is computed by evaluating the whole formula, which the tests compare
-// against bit for bit.
+// One step loop runs over either of two sources of values. With `reuse`, a
+// compiled tape that keeps every node's value per row: a Jacobian column
+// recomputes only the ancestors of its parameter, and an accepted step's
+// trial values become the next base values. Without it, every value comes
+// from evaluating the whole formula, which the tests compare against bit for
+// bit.
 RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,
                            OperatorTable operators, std::size_t max_iterations, bool reuse,
@@ -55,5 +44,9 @@ Refined refine_constants(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, double alpha, double l1_ratio,
                          const OperatorRegistry& registry, std::size_t max_iterations,
                          bool reuse = true);
+
+// Sets the i-th Param token of `tokens` to fitted[i] + 0i: the one place
+// fitted values enter a formula.
+void write_fitted(std::span<Token> tokens, std::span<const double> fitted);
 
 }  // namespace vorn

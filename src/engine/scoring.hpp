@@ -13,9 +13,9 @@
 
 namespace vorn {
 
-// Mean squared error of the real parts against the targets plus the
-// elastic-net penalty over RealConst values and Param defaults. +infinity at
-// the first row where the value is missing, not finite, or reaches 1e15.
+// mse of the formula's values at the rows plus the penalty of its constants
+// (Param defaults included). +infinity at the first row where the value is
+// missing, not finite, or reaches 1e15.
 double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
                          double l1_ratio);
@@ -44,7 +44,8 @@ struct ScoredExpression {
 
 // The scoring step of one candidate: raw error, refinement of its constants
 // (adopted only when strictly better, tried even from +infinity), dropped when
-// the error is not finite.
+// the error is not finite. The candidate's Param defaults are real with a +0
+// imaginary part, as composition and refinement leave them.
 std::optional<ScoredExpression> score_candidate(const Expression& candidate, const Samples& rows,
                                                 std::span<const double> targets,
                                                 const SearchConfig& config,
@@ -62,12 +63,5 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
                                            const SearchConfig& config,
                                            const OperatorRegistry& registry,
                                            std::vector<double>& fitted);
-
-// True when compute_raw_error and the starting error of refinement are the
-// same computation for these tokens: the root is an operator (whose value is
-// limited like the raw error's), every Param default is real with a +0
-// imaginary part (what refinement loads), and no RealConst changes the order
-// of the penalty sums.
-bool raw_error_is_start_error(std::span<const Token> tokens);
 
 }  // namespace vorn
