@@ -37,7 +37,7 @@ import vorn_sr._core as _core
 _SCHEDULER_GRACE_SECONDS = 10.0
 # Chunks per worker thread: enough that a slow or lost worker's share is
 # small, few enough that the per-task overhead stays negligible.
-_CHUNKS_PER_THREAD = 4
+_CHUNKS_PER_THREAD = 16
 # Below this many candidates per chunk a task costs more than it scores.
 _MIN_CHUNK = 500
 # How often a level is sent again after its scattered inputs were lost.
