@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "engine/constant_fitting.hpp"
 #include "engine/optimizer.hpp"
 #include "eval/error_measure.hpp"
 #include "eval/interpreter.hpp"
@@ -11,6 +12,8 @@ namespace vorn {
 namespace {
 
 constexpr std::size_t kSearchIterations = 10;
+constexpr std::size_t kSearchLmIterations = 20;
+constexpr std::size_t kSearchLmStarts = 3;
 
 // The formula's value at a data row, or none where it has none. Evaluation
 // limits every operator's value; a leaf is not limited by it, so the bound is
@@ -63,7 +66,18 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
     const OperatorTable operators = registry.operators();
     fitted.clear();
     double error = 0.0;
-    if (config.refine_constants && candidate.num_params != 0) {
+    if (config.refine_constants && candidate.num_params != 0 &&
+        config.engine.fit == FitMethod::LevenbergMarquardt) {
+        out.refined = true;
+        const FitBudget budget{kSearchLmIterations, kSearchLmStarts, exact_error_of(targets)};
+        const RefinedError fit = fit_constants_lm(candidate.tokens, rows, targets, config.alpha, config.l1_ratio,
+                                                  operators, config.reuse_computed_values, budget, fitted);
+        error = fit.start_error;
+        if (fit.error < error)
+            error = fit.error;
+        else
+            fitted.clear();
+    } else if (config.refine_constants && candidate.num_params != 0) {
         out.refined = true;
         const RefinedError refined =
             refine_values(candidate.tokens, rows, targets, config.alpha, config.l1_ratio, operators,

@@ -6,15 +6,18 @@
 
 #include "engine/generate.hpp"
 #include "engine/scoring.hpp"
+#include "eval/error_measure.hpp"
 
 namespace vorn {
 
 namespace {
 
 // The raw error of a candidate from its operands' values at the rows; none
-// when those are not stored.
+// when those are not stored. With `scaled`, also its error after the best
+// scale and offset.
 std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size_t k,
-                                              const CandidateRef& candidate, const Expression& left) {
+                                              const CandidateRef& candidate, const Expression& left,
+                                              ScaledFit* scaled = nullptr) {
     const Level& left_level = in.levels[candidate.left_level];
     if (left_level.row_values.empty()) return std::nullopt;
     OperandValues right_values;
@@ -25,9 +28,14 @@ std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size
         right_values = right_level.at_rows(candidate.right);
         right_tokens = right_level.expressions[candidate.right].tokens;
     }
-    return composed_raw_error(OperatorCall(*in.registry.operators()[candidate.op_id]),
-                              left_level.at_rows(candidate.left), right_values, left.tokens,
-                              right_tokens, in.targets, in.config.alpha, in.config.l1_ratio);
+    const OperatorCall op(*in.registry.operators()[candidate.op_id]);
+    const OperandValues left_values = left_level.at_rows(candidate.left);
+    const double error = composed_raw_error(op, left_values, right_values, left.tokens, right_tokens, in.targets,
+                                            in.config.alpha, in.config.l1_ratio);
+    if (scaled && std::isfinite(error))
+        *scaled = scaled_mse([&](std::size_t row) { return composed_value(op, left_values, right_values, row); },
+                             in.targets);
+    return error;
 }
 
 }  // namespace
@@ -44,9 +52,14 @@ CandidateOutcome score_candidate_ref(const ScoringInputs& in, std::size_t k,
     // Without constants to fit, the score is the raw error, which the
     // operands' stored values give for one operator per row.
     if (config.reuse_computed_values && !has_constants_to_fit) {
-        if (const auto error = raw_error_from_operands(in, k, candidate, left)) {
+        ScaledFit scaled;
+        const bool scaling = config.engine.scaled_ranking;
+        if (const auto error = raw_error_from_operands(in, k, candidate, left, scaling ? &scaled : nullptr)) {
             if (!std::isfinite(*error)) return outcome;
-            outcome.score = *error * complexity_factor(k, config.complexity_penalty);
+            const double factor = complexity_factor(k, config.complexity_penalty);
+            outcome.score = *error * factor;
+            outcome.rank = outcome.score;
+            if (scaling && scaled.error * factor < outcome.rank) outcome.rank = scaled.error * factor;
             outcome.has_score = true;
             return outcome;
         }
@@ -66,6 +79,7 @@ CandidateOutcome score_candidate_ref(const ScoringInputs& in, std::size_t k,
     const auto scored = score_tokens(formula, in.samples, in.targets, config, in.registry, fitted);
     if (!scored) return outcome;
     outcome.score = scored->score;
+    outcome.rank = scored->score;
     outcome.has_score = true;
     return outcome;
 }
