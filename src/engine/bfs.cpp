@@ -35,6 +35,8 @@ LevelStats SearchStats::total() const {
 
 namespace {
 
+constexpr std::size_t kFullWidthLevels = 3;
+
 struct Search {
     const SearchConfig& config;
     const Samples& samples;
@@ -51,6 +53,7 @@ struct Search {
     std::size_t row_value_bytes = 0;
     double exit_threshold;
     std::size_t beam;  // this round's beam width
+    std::vector<std::uint8_t> thorough;  // per candidate of the level: fitted with the full budget
 
     Search(const Samples& rows, const std::vector<double>& targets_,
            const SearchConfig& config_, SearchStats* stats_, const RunControl& control,
@@ -128,10 +131,10 @@ struct Search {
     // is deterministic, so rescoring the few candidates that are kept gives
     // exactly the values the scoring pass saw, without storing the fitted
     // constants of every candidate.
-    Expression with_fitted_constants(const CandidateRef& ref, std::size_t k) const {
+    Expression with_fitted_constants(const CandidateRef& ref, std::size_t k, bool thorough = false) const {
         Expression e = materialize(ref, k, levels, *registry);
         if (e.num_params == 0 || !config.refine_constants) return e;
-        auto scored = score_candidate(e, samples, targets, config, *registry);
+        auto scored = score_candidate(e, samples, targets, config, *registry, thorough);
         return scored ? std::move(scored->expression) : std::move(e);
     }
 
@@ -202,6 +205,9 @@ struct Search {
         }
         level_stats.scored = scored.size();
         std::vector<std::uint8_t>().swap(has_score);
+        thorough.assign(config.engine.fit == FitMethod::LevenbergMarquardt ? n : 0, 0);
+        if (!thorough.empty() && !fit_thoroughly(inputs, k, candidates, scored, refined, scores, ranks))
+            return false;
         std::vector<std::uint8_t>().swap(refined);
 
         // The front learns of level k only once the level is sure to finish,
@@ -212,8 +218,9 @@ struct Search {
         const auto best_scaled = best_scaled_of_level(scores, ranks, scored);
         retain(candidates, ranks.empty() ? scores : ranks, std::move(scored), k);
         if (stop.stopped()) return false;
-        if (best) update_pareto(front, with_fitted_constants(candidates[best->index], k), best->error);
-        if (best_scaled) offer_scaled(candidates[*best_scaled], k);
+        if (best) update_pareto(front, with_fitted_constants(candidates[best->index], k, is_thorough(best->index)),
+                                best->error);
+        if (best_scaled) offer_scaled(candidates[*best_scaled], k, is_thorough(*best_scaled));
         level_stats.retained = levels[k].size();
 
         print_level_line(k, SteadyClock::now() - level_start, levels[k].size(), sink);
@@ -226,6 +233,43 @@ struct Search {
             total.scored += level_stats.scored;
             total.refined += level_stats.refined;
             total.retained += level_stats.retained;
+        }
+        return true;
+    }
+
+    bool is_thorough(std::size_t i) const { return !thorough.empty() && thorough[i]; }
+
+    // Levenberg–Marquardt's second pass: the candidates with constants that
+    // rank among the best `beam` after their cheap fit get the full budget
+    // and every start, so iterations go where they can change the beam. The
+    // choice depends only on the first pass's scores, so it is the same on
+    // any number of threads. False when the search was told to stop.
+    bool fit_thoroughly(const ScoringInputs& inputs, std::size_t k, const std::vector<CandidateRef>& candidates,
+                        const std::vector<std::uint32_t>& scored, const std::vector<std::uint8_t>& refined,
+                        std::vector<double>& scores, std::vector<double>& ranks) {
+        const std::vector<double>& order = ranks.empty() ? scores : ranks;
+        std::vector<std::uint32_t> chosen;
+        for (const std::uint32_t i : scored)
+            if (refined[i]) chosen.push_back(i);
+        const std::size_t count = std::min(chosen.size(), beam);
+        std::partial_sort(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(count), chosen.end(),
+                          [&](std::uint32_t a, std::uint32_t b) { return order[a] < order[b] || (order[a] == order[b] && a < b); });
+        chosen.resize(count);
+        ScoringInputs full = inputs;
+        full.thorough = true;
+        std::vector<CandidateOutcome> outcomes(count);
+        parallel_for(
+            count, 1, [&](std::size_t j) { outcomes[j] = score_candidate_ref(full, k, candidates[chosen[j]]); },
+            &stop);
+        if (stop.stopped()) return false;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint32_t i = chosen[j];
+            // Adopted when it is no worse, so that materialising the candidate
+            // again knows which fit its constants came from.
+            if (!outcomes[j].has_score || !(outcomes[j].score <= scores[i])) continue;
+            thorough[i] = 1;
+            scores[i] = outcomes[j].score;
+            if (!ranks.empty()) ranks[i] = outcomes[j].rank;
         }
         return true;
     }
@@ -269,8 +313,8 @@ struct Search {
 
     // The candidate f with its scale and offset made constants, C·f and
     // C·f + C, fitted and offered to the front at their own complexities.
-    void offer_scaled(const CandidateRef& ref, std::size_t k) {
-        const Expression f = materialize(ref, k, levels, *registry);
+    void offer_scaled(const CandidateRef& ref, std::size_t k, bool thorough_fit) {
+        const Expression f = with_fitted_constants(ref, k, thorough_fit);
         const auto& metas = registry->metas();
         const Expression c = Expression::parameter(Complex{1.0, 0.0});
         auto scaled = compose_binary(c, f, op_ids::Times, metas[op_ids::Times]);
@@ -278,7 +322,7 @@ struct Search {
         auto shifted = compose_binary(*scaled, c, op_ids::Plus, metas[op_ids::Plus]);
         for (const Expression* e : {&*scaled, shifted ? &*shifted : nullptr}) {
             if (e == nullptr) continue;
-            auto fitted = score_candidate(*e, samples, targets, config, *registry);
+            auto fitted = score_candidate(*e, samples, targets, config, *registry, true);
             if (!fitted) continue;
             const double error =
                 fitted->score / complexity_factor(fitted->expression.complexity(), config.complexity_penalty);
@@ -288,12 +332,17 @@ struct Search {
 
     void retain(const std::vector<CandidateRef>& candidates, const std::vector<double>& scores,
                 std::vector<std::uint32_t> scored, std::size_t k) {
+        // The first levels are small and hold the building blocks of every
+        // law (a variable shifted by a constant, a product of two), whose own
+        // fit says little about the law: narrow rounds keep them whole.
+        const std::size_t width = k <= kFullWidthLevels ? config.beam_width : beam;
         const std::vector<std::uint32_t> keep =
-            select_beam(scores, std::move(scored), beam,
+            select_beam(scores, std::move(scored), width,
                         [&](std::uint32_t i) { return candidate_skeleton_hash(candidates[i], k, levels).value; });
         std::vector<Expression> retained(keep.size());
         parallel_for(
-            keep.size(), 4, [&](std::size_t j) { retained[j] = with_fitted_constants(candidates[keep[j]], k); },
+            keep.size(), 4,
+            [&](std::size_t j) { retained[j] = with_fitted_constants(candidates[keep[j]], k, is_thorough(keep[j])); },
             &stop);
         for (Expression& e : retained) levels[k].push(std::move(e));
         if (!stop.stopped()) store_values(k);

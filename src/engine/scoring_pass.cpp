@@ -76,10 +76,12 @@ CandidateOutcome score_candidate_ref(const ScoringInputs& in, std::size_t k,
         formula.num_params = static_cast<std::uint8_t>(left.num_params + right->num_params);
     }
     outcome.refined = config.refine_constants && formula.num_params != 0;
-    const auto scored = score_tokens(formula, in.samples, in.targets, config, in.registry, fitted);
+    const auto scored = score_tokens(formula, in.samples, in.targets, config, in.registry, fitted, in.thorough);
     if (!scored) return outcome;
     outcome.score = scored->score;
     outcome.rank = scored->score;
+    const double scaled_rank = scored->scaled_error * complexity_factor(k, config.complexity_penalty);
+    if (scaled_rank < outcome.rank) outcome.rank = scaled_rank;
     outcome.has_score = true;
     return outcome;
 }

@@ -23,6 +23,8 @@ struct ScoringInputs {
     std::span<const double> targets;
     const SearchConfig& config;
     const OperatorRegistry& registry;
+    // Candidates with constants get the full fitting budget (see score_candidate).
+    bool thorough = false;
 };
 
 // The outcome of scoring one candidate.
