@@ -317,9 +317,14 @@ struct Search {
         const Expression f = with_fitted_constants(ref, k, thorough_fit);
         const auto& metas = registry->metas();
         const Expression c = Expression::parameter(Complex{1.0, 0.0});
+        // The scale and offset are written with Times and Plus, so a subset
+        // of operators without them gets no such formulas.
+        const auto allowed = [&](std::size_t id) { return ((config.engine.operator_mask >> id) & 1u) != 0; };
+        if (!allowed(op_ids::Times)) return;
         auto scaled = compose_binary(c, f, op_ids::Times, metas[op_ids::Times]);
         if (!scaled) return;
-        auto shifted = compose_binary(*scaled, c, op_ids::Plus, metas[op_ids::Plus]);
+        std::optional<Expression> shifted;
+        if (allowed(op_ids::Plus)) shifted = compose_binary(*scaled, c, op_ids::Plus, metas[op_ids::Plus]);
         for (const Expression* e : {&*scaled, shifted ? &*shifted : nullptr}) {
             if (e == nullptr) continue;
             auto fitted = score_candidate(*e, samples, targets, config, *registry, true);
