@@ -65,6 +65,7 @@ _STRATEGIES = {
         "fit": "levenberg_marquardt",
         "relative_exit_threshold": 1e-20,
         "scaled_ranking": True,
+        "power_laws": True,
         "deepening_rounds": 4,
         "first_round_beam": 30,
     },

@@ -13,6 +13,7 @@
 #include "engine/early_exit.hpp"
 #include "engine/final_selection.hpp"
 #include "engine/pareto.hpp"
+#include "engine/power_law.hpp"
 #include "engine/progress.hpp"
 #include "engine/retention.hpp"
 #include "engine/scoring.hpp"
@@ -94,6 +95,17 @@ struct Search {
         row_value_bytes = 0;
         beam = beam_width;
         seed(n_vars);
+    }
+
+    // The monomial laws the data suggest, fitted and offered to the front.
+    void offer_power_laws() {
+        for (const Expression& e : power_law_candidates(samples, targets, *registry, config.engine.operator_mask)) {
+            auto fitted = score_candidate(e, samples, targets, config, *registry, true);
+            if (!fitted) continue;
+            const double error =
+                fitted->score / complexity_factor(fitted->expression.complexity(), config.complexity_penalty);
+            if (std::isfinite(error)) update_pareto(front, fitted->expression, error);
+        }
     }
 
     void seed(std::size_t n_vars) {
@@ -391,6 +403,7 @@ Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
     // way out, an interruption included.
     Search search(rows, targets, config, stats, control, deadline);
     search.seed(n_vars);
+    if (config.engine.power_laws) search.offer_power_laws();
     if (stats) stats->levels.assign(2, LevelStats{});
     std::size_t finished = 1;
     bool cut_short = search.stop.check_now();
