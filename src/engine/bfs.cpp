@@ -24,13 +24,7 @@ namespace vorn {
 
 LevelStats SearchStats::total() const {
     LevelStats t;
-    for (const LevelStats& l : levels) {
-        t.generated += l.generated;
-        t.admitted += l.admitted;
-        t.scored += l.scored;
-        t.refined += l.refined;
-        t.retained += l.retained;
-    }
+    for (const LevelStats& l : levels) t += l;
     return t;
 }
 
@@ -239,12 +233,7 @@ struct Search {
         if (stats) {
             // Rounds after the first add to the same level's counters.
             stats->levels.resize(std::max(stats->levels.size(), k + 1));
-            LevelStats& total = stats->levels[k];
-            total.generated += level_stats.generated;
-            total.admitted += level_stats.admitted;
-            total.scored += level_stats.scored;
-            total.refined += level_stats.refined;
-            total.retained += level_stats.retained;
+            stats->levels[k] += level_stats;
         }
         return true;
     }

@@ -536,19 +536,9 @@ RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
     p.clear();
     for (const Token& t : tokens)
         if (t.kind == TokenKind::Param) p.push_back(t.value.re);
-    if (reuse && !p.empty() && !rows.empty()) {
-        TapeScratch& s = tape_scratch();
-        const std::size_t bytes = 2 * rows.size() * tokens.size() * sizeof(Complex);
-        if (bytes <= kTapeBudgetBytes && s.tape.compile(tokens, operators)) {
-            TapeValues values(s, rows);
-            const RefinedError out =
-                gauss_newton(values, tokens, targets, alpha, l1_ratio, max_iterations, p);
-            s.release_if_large();
-            return out;
-        }
-    }
-    PlainValues values(tokens, rows, operators, p.size());
-    return gauss_newton(values, tokens, targets, alpha, l1_ratio, max_iterations, p);
+    return on_values(tokens, rows, operators, reuse, p.size(), [&](auto& values) {
+        return gauss_newton(values, tokens, targets, alpha, l1_ratio, max_iterations, p);
+    });
 }
 
 Refined refine_constants(const Expression& expression, const Samples& rows,
