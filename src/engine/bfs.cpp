@@ -30,7 +30,8 @@ LevelStats SearchStats::total() const {
 
 namespace {
 
-constexpr std::size_t kFullWidthLevels = 3;
+constexpr std::size_t kFullWidthLevels = 2;
+constexpr std::size_t kNextLevelMinWidth = 200;
 
 struct Search {
     const SearchConfig& config;
@@ -340,8 +341,11 @@ struct Search {
                 std::vector<std::uint32_t> scored, std::size_t k) {
         // The first levels are small and hold the building blocks of every
         // law (a variable shifted by a constant, a product of two), whose own
-        // fit says little about the law: narrow rounds keep them whole.
-        const std::size_t width = k <= kFullWidthLevels ? config.beam_width : beam;
+        // fit says little about the law: narrow rounds keep level 2 whole and
+        // a wide share of level 3.
+        std::size_t width = beam;
+        if (k <= kFullWidthLevels) width = config.beam_width;
+        else if (k == kFullWidthLevels + 1) width = std::max(beam, std::min(config.beam_width, kNextLevelMinWidth));
         const std::vector<std::uint32_t> keep =
             select_beam(scores, std::move(scored), width,
                         [&](std::uint32_t i) { return candidate_skeleton_hash(candidates[i], k, levels).value; });
