@@ -66,6 +66,7 @@ _STRATEGIES = {
         "relative_exit_threshold": 1e-20,
         "scaled_ranking": True,
         "power_laws": True,
+        "constant_free_round": True,
         "deepening_rounds": 4,
         "first_round_beam": 30,
     },

@@ -32,6 +32,7 @@ namespace {
 
 constexpr std::size_t kFullWidthLevels = 2;
 constexpr std::size_t kNextLevelMinWidth = 200;
+constexpr std::size_t kConstantFreeWidthFactor = 4;
 
 struct Search {
     const SearchConfig& config;
@@ -49,6 +50,7 @@ struct Search {
     std::size_t row_value_bytes = 0;
     double exit_threshold;
     std::size_t beam;  // this round's beam width
+    bool constant_leaf = true;  // whether this round seeds the constant leaf
     std::vector<std::uint8_t> thorough;  // per candidate of the level: fitted with the full budget
 
     Search(const Samples& rows, const std::vector<double>& targets_,
@@ -84,11 +86,12 @@ struct Search {
     }
 
     // A new round: a fresh search over the levels that adds to the same front.
-    void start_round(std::size_t n_vars, std::size_t beam_width) {
+    void start_round(std::size_t n_vars, std::size_t beam_width, bool constants) {
         levels.clear();
         seen.clear();
         row_value_bytes = 0;
         beam = beam_width;
+        constant_leaf = constants;
         seed(n_vars);
     }
 
@@ -106,7 +109,7 @@ struct Search {
     void seed(std::size_t n_vars) {
         levels.resize(2);
         Expression parameter = Expression::parameter();
-        if (config.seed_constant_leaf && admit(parameter)) {
+        if (config.seed_constant_leaf && constant_leaf && admit(parameter)) {
             score_and_update(parameter, samples, targets, front, operators(), config.alpha,
                              config.l1_ratio);
             levels[1].push(std::move(parameter));
@@ -359,23 +362,32 @@ struct Search {
     }
 };
 
-// The beam width of each round: one round at beam_width, or rounds whose
-// beams grow geometrically from first_round_beam to beam_width, so that an
-// answer from the narrow, deep rounds is there early and the wide ones add
-// what a narrow beam dropped.
-std::vector<std::size_t> round_beams(const SearchConfig& config) {
+struct Round {
+    std::size_t beam;
+    bool constants;  // whether level 1 holds the constant leaf
+};
+
+// The rounds over the levels: one at beam_width, or rounds whose beams grow
+// geometrically from first_round_beam to beam_width, so that an answer from
+// the narrow, deep rounds is there early and the wide ones add what a narrow
+// beam dropped. A constant-free first round goes deepest fastest: without the
+// constant leaf every candidate is scored from its operands' stored values,
+// and scaled ranking still gives each formula its scale and offset.
+std::vector<Round> round_plan(const SearchConfig& config) {
     const EngineSettings& e = config.engine;
     if (e.deepening_rounds <= 1 || e.first_round_beam == 0 || e.first_round_beam >= config.beam_width)
-        return {config.beam_width};
-    std::vector<std::size_t> beams;
+        return {{config.beam_width, true}};
+    std::vector<Round> rounds;
+    if (e.constant_free_round)
+        rounds.push_back({std::min(config.beam_width, kConstantFreeWidthFactor * e.first_round_beam), false});
     const double first = static_cast<double>(e.first_round_beam);
     const double ratio = static_cast<double>(config.beam_width) / first;
     for (std::size_t r = 0; r < e.deepening_rounds; ++r) {
         const double t = static_cast<double>(r) / static_cast<double>(e.deepening_rounds - 1);
-        beams.push_back(static_cast<std::size_t>(std::llround(first * std::pow(ratio, t))));
+        rounds.push_back({static_cast<std::size_t>(std::llround(first * std::pow(ratio, t))), true});
     }
-    beams.back() = config.beam_width;
-    return beams;
+    rounds.back().beam = config.beam_width;
+    return rounds;
 }
 
 }  // namespace
@@ -404,11 +416,13 @@ Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
 
     if (!search.fits_exactly() && !cut_short) {
         print_start_line(search.levels[1].size(), search.sink);
-        const std::vector<std::size_t> beams = round_beams(config);
+        const std::vector<Round> rounds = round_plan(config);
         bool exact = false;
-        for (std::size_t round = 0; round < beams.size() && !exact && !cut_short; ++round) {
-            if (round > 0) search.start_round(n_vars, beams[round]);
-            search.beam = beams[round];
+        for (std::size_t round = 0; round < rounds.size() && !exact && !cut_short; ++round) {
+            // The first round keeps the seeds already made when they are its own.
+            if (round > 0 || !rounds[round].constants)
+                search.start_round(n_vars, rounds[round].beam, rounds[round].constants);
+            search.beam = rounds[round].beam;
             // A maximum complexity of 0 or 1 leaves only the seeds.
             for (std::size_t k = 2; k <= config.max_complexity; ++k) {
                 if (!search.run_level(k)) {
