@@ -77,3 +77,11 @@ def test_a_subset_without_compositions_returns_a_leaf():
 def test_bad_strategy_and_operator_names(params, match):
     with pytest.raises(ValueError, match=match):
         VornRegressor(**params).fit(X2, X2[:, 0])
+
+
+def test_an_estimator_pickled_before_strategies_refits_with_the_level_search():
+    state = VornRegressor(max_complexity=3).__getstate__()
+    del state["strategy"], state["operators"]
+    old = VornRegressor.__new__(VornRegressor)
+    old.__setstate__(state)
+    assert old.get_params()["strategy"] == "levels" and old.get_params()["operators"] is None
