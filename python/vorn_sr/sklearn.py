@@ -221,9 +221,9 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         X = np.ascontiguousarray(X, dtype=np.float64)
         y = np.ascontiguousarray(y, dtype=np.float64)
 
-        self.units_ = None
+        units_plan = None
         if X_units is not None or y_units is not None:
-            self.units_ = self._units_plan(X, y, X_units, y_units)
+            units_plan = self._units_plan(X, y, X_units, y_units)
 
         searcher = vorn_sr.Searcher(
             max_complexity=self.max_complexity,
@@ -232,7 +232,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             alpha=self.alpha,
             l1_ratio=self.l1_ratio,
         )
-        if self.units_ is None:
+        if units_plan is None:
             results, levels_finished, budget_exhausted = _core._search(
                 searcher, X, y, max_time=max_time, on_line=on_line, scorer=scorer, engine=engine
             )
@@ -240,7 +240,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         else:
             from vorn_sr import units
 
-            reduction = self.units_["reduction"]
+            reduction = units_plan["reduction"]
             Z, t, scale = units.transform(reduction, X, y)
             if Z is None:
                 # No dimensionless group: the law is a constant times the monomial.
@@ -260,6 +260,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             chosen = _knee_index(front, _EXACT_RELATIVE_MSE * float(np.mean(y * y)))
         self.pareto_front_ = front
         self.result_ = front[chosen]
+        self.units_ = units_plan
         self.levels_finished_ = int(levels_finished)
         self.budget_exhausted_ = bool(budget_exhausted)
         # Built on first use: SymPy's import alone can take a second, which

@@ -164,10 +164,12 @@ def _integral(v):
 
 
 def _simplicity(v):
-    # Fewer columns first, then smaller exponents, then whole exponents.
+    # Whole exponents first (a fractional power of the monomial puts roots
+    # into every formula: I**(1/4) rather than L for a length), then fewer
+    # columns, then smaller exponents.
     support = [x for x in v if x]
-    return (len(support), max((abs(x) for x in support), default=0), sum(abs(x) for x in support),
-            max((x.denominator for x in support), default=1))
+    return (max((x.denominator for x in support), default=1), len(support),
+            max((abs(x) for x in support), default=0), sum(abs(x) for x in support))
 
 
 def _subsets(n, largest):
@@ -428,7 +430,10 @@ def _assemble(f_tokens, reduction, scale):
 def _scored(tokens, X, y):
     """The result of these tokens with its error on (X, y), or None when it
     does not give a finite value on every row."""
-    draft = _core._result_from_postfix(tokens, 0.0)
+    try:
+        draft = _core._result_from_postfix(tokens, 0.0)
+    except ValueError:  # a constant the bytes cannot hold (not finite)
+        return None
     prediction = np.asarray(draft.predict(X), dtype=np.float64)
     if not np.all(np.isfinite(prediction)):
         return None
