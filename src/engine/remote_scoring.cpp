@@ -225,9 +225,10 @@ bool ScoringWorkspace::add_level(std::span<const std::uint8_t> bytes, std::strin
     }
     // The same stored values the driver keeps, within the same memory budget;
     // scores are identical with or without them.
-    const std::size_t bytes_needed = PointValues::row_bytes(level.size(), samples_.size());
+    const std::size_t bytes_needed = RowValues::bytes_at_most(level.size(), samples_.size());
     if (config_.reuse_computed_values && row_value_bytes_ + bytes_needed <= config_.row_value_budget_bytes) {
-        level.row_values = PointValues::at_rows(level.expressions, samples_, registry_->operators());
+        level.row_values =
+            RowValues::at_rows(level.expressions, samples_, registry_->operators(), config_.real_fast_path);
         row_value_bytes_ += bytes_needed;
     }
     levels_.push_back(std::move(level));

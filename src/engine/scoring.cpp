@@ -34,8 +34,8 @@ double compute_raw_error(const Expression& expression, const Samples& rows,
                targets, penalty(expression.tokens, {}, alpha, l1_ratio));
 }
 
-double composed_raw_error(const OperatorCall& op, const OperandValues& left,
-                          const OperandValues& right, std::span<const Token> left_tokens,
+double composed_raw_error(const OperatorCall& op, const RowOperand& left,
+                          const RowOperand& right, std::span<const Token> left_tokens,
                           std::span<const Token> right_tokens, std::span<const double> targets,
                           double alpha, double l1_ratio) {
     // The composition's tokens are the left operand's, the right operand's
@@ -43,8 +43,8 @@ double composed_raw_error(const OperatorCall& op, const OperandValues& left,
     ConstantSums constants;
     constants.add(left_tokens);
     constants.add(right_tokens);
-    return mse([&](std::size_t k) { return composed_value(op, left, right, k); }, targets,
-               constants.penalty(alpha, l1_ratio));
+    ComposedRows values(op, left, right, targets.size());
+    return mse(values, targets, constants.penalty(alpha, l1_ratio));
 }
 
 void score_and_update(const Expression& expression, const Samples& rows,

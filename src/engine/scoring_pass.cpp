@@ -17,7 +17,7 @@ std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size
                                               const CandidateRef& candidate, const Expression& left) {
     const Level& left_level = in.levels[candidate.left_level];
     if (left_level.row_values.empty()) return std::nullopt;
-    OperandValues right_values;
+    RowOperand right_values;
     std::span<const Token> right_tokens;
     if (candidate.arity == 2) {
         const Level& right_level = in.levels[candidate.right_level(k)];

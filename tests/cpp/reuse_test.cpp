@@ -18,6 +18,7 @@
 #include "engine/optimizer.hpp"
 #include "engine/scoring.hpp"
 #include "eval/point_values.hpp"
+#include "eval/row_values.hpp"
 #include "ops/builtin.hpp"
 #include "test_support.hpp"
 
@@ -252,9 +253,12 @@ TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
     std::vector<Expression> operands;
     for (int i = 0; i < 60; ++i) operands.push_back(maker.make(2));
     const PointValues probes = PointValues::at_probes(operands, ops());
-    const PointValues at_rows = PointValues::at_rows(operands, rows, ops());
+    // Stored with their real parts alone where they stay on the real axis,
+    // and all complex.
+    const RowValues at_rows[2] = {RowValues::at_rows(operands, rows, ops(), true),
+                                  RowValues::at_rows(operands, rows, ops(), false)};
     const auto& metas = builtins().metas();
-    int defined_keys = 0, finite_errors = 0;
+    int defined_keys = 0, finite_errors = 0, real_operands = 0;
     for (std::size_t id = op_ids::Zero; id < metas.size(); ++id) {
         if (metas[id].arity == 0) continue;
         for (std::size_t a = 0; a < operands.size(); ++a) {
@@ -274,17 +278,21 @@ TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
 
                 const std::span<const Token> right_tokens =
                     metas[id].arity == 2 ? std::span<const Token>(operands[b].tokens) : std::span<const Token>();
-                const double error = composed_raw_error(
-                    OperatorCall(*ops()[id]), {at_rows.values(a), at_rows.defined(a)},
-                    {at_rows.values(b), at_rows.defined(b)}, operands[a].tokens, right_tokens, ys, 0.02, 0.4);
-                ASSERT_TRUE(same_bits(error, compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4)))
-                    << composed.text;
-                finite_errors += std::isfinite(error);
+                const double whole = compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4);
+                for (const RowValues& stored : at_rows) {
+                    const double error =
+                        composed_raw_error(OperatorCall(*ops()[id]), stored.operand(a), stored.operand(b),
+                                           operands[a].tokens, right_tokens, ys, 0.02, 0.4);
+                    ASSERT_TRUE(same_bits(error, whole)) << composed.text;
+                }
+                finite_errors += std::isfinite(whole);
+                real_operands += at_rows[0].operand(a).on_real_axis() && at_rows[0].operand(b).on_real_axis();
             }
         }
     }
     EXPECT_GT(defined_keys, 1000);
     EXPECT_GT(finite_errors, 100);
+    EXPECT_GT(real_operands, 1000);
 }
 
 // Everything a search reports, with the level lines' durations blanked out.
