@@ -1,6 +1,6 @@
 """The main Python module entry point."""
 
-from typing import Any, Callable, List, Optional, Tuple, Sequence, SupportsFloat, SupportsIndex, Union, final
+from typing import Dict, Any, Callable, List, Optional, Tuple, Sequence, SupportsFloat, SupportsIndex, Union, final
 
 import numpy.typing as npt
 
@@ -128,5 +128,7 @@ def _search(
     ys: _Vector,
     max_time: Optional[_Number] = None,
     on_line: Optional[Callable[[str, str], object]] = None,
+    scorer: Optional[object] = None,
+    engine: Optional[Dict[str, object]] = None,
 ) -> Tuple[List[SearchResult], int, bool]: ...
 def _restore_result(data: bytes, /) -> SearchResult: ...

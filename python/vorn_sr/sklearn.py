@@ -47,6 +47,30 @@ _PICKLE_VERSION_KEY = "_vorn_pickle_version"
 
 _MODEL_SELECTIONS = ("best", "accuracy")
 
+# The operators a search can use, by op id of the built-in table: ids stay
+# the table's whatever subset is chosen, so formulas, texts and pickles keep
+# their meaning.
+_OPERATOR_IDS = {
+    "VORN": 5, "Neg": 6, "Inv": 7, "Plus": 8, "Times": 9, "Subtract": 10, "Divide": 11,
+    "Exp": 12, "Log": 13, "Sqrt": 14, "Sin": 15, "Cos": 16, "Tan": 17, "ArcSin": 18,
+    "ArcCos": 19, "ArcTan": 20, "Square": 21, "Cube": 22,
+}  # fmt: skip
+_OPERATOR_ALIASES = {"+": "Plus", "-": "Subtract", "*": "Times", "/": "Divide"}
+_OPERATOR_BY_FOLDED_NAME = {name.casefold(): name for name in _OPERATOR_IDS}
+
+# The engine settings of each strategy; None is the level search itself.
+_STRATEGIES = {
+    "levels": None,
+    "deepening": {
+        "fit": "levenberg_marquardt",
+        "relative_exit_threshold": 1e-20,
+        "scaled_ranking": True,
+        "deepening_rounds": 4,
+        "first_round_beam": 30,
+    },
+}
+_DEFAULT_STRATEGY = "deepening"
+
 # Mean squared errors at or below this fraction of mean(y**2) are rounding
 # noise (a relative error of 1e-14 per row, a hundred ulps): the knee rule
 # treats them all as exact fits, so that among exact fits the simplest wins
@@ -130,6 +154,8 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         model_selection="best",
         verbose=0,
         client=None,
+        strategy=_DEFAULT_STRATEGY,
+        operators=None,
     ):
         self.max_complexity = max_complexity
         self.complexity_penalty = complexity_penalty
@@ -140,6 +166,8 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         self.model_selection = model_selection
         self.verbose = verbose
         self.client = client
+        self.strategy = strategy
+        self.operators = operators
 
     # -- fitting -----------------------------------------------------------
 
@@ -156,6 +184,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(
                 f"model_selection must be one of {_MODEL_SELECTIONS}, got {self.model_selection!r}"
             )
+        engine = _engine_settings(self.strategy, self.operators)
 
         scorer = None
         if self.client is not None:
@@ -176,7 +205,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             l1_ratio=self.l1_ratio,
         )
         results, levels_finished, budget_exhausted = _core._search(
-            searcher, X, y, max_time=max_time, on_line=on_line, scorer=scorer
+            searcher, X, y, max_time=max_time, on_line=on_line, scorer=scorer, engine=engine
         )
         front = list(results)
 
@@ -317,6 +346,37 @@ class VornRegressor(RegressorMixin, BaseEstimator):
                 f"vorn_sr reads formats up to version {_PICKLE_VERSION}; upgrade vorn_sr to load it."
             )
         super().__setstate__(state)
+
+
+def _operator_mask(operators):
+    """The bit mask of op ids for a list of operator names (None: all)."""
+    if operators is None:
+        return None
+    valid = ", ".join([*_OPERATOR_IDS, *_OPERATOR_ALIASES])
+    if isinstance(operators, str) or not hasattr(operators, "__iter__"):
+        raise ValueError(f"operators must be None or a list of operator names ({valid}), got {operators!r}")
+    mask = 0
+    for name in operators:
+        canonical = None
+        if isinstance(name, str):
+            canonical = _OPERATOR_ALIASES.get(name.strip()) or _OPERATOR_BY_FOLDED_NAME.get(name.strip().casefold())
+        if canonical is None:
+            raise ValueError(f"unknown operator {name!r} in operators; valid names are {valid}")
+        mask |= 1 << _OPERATOR_IDS[canonical]
+    if mask == 0:
+        raise ValueError(f"operators must name at least one operator; valid names are {valid}")
+    return mask
+
+
+def _engine_settings(strategy, operators):
+    """The engine settings dict for _core._search (None: the level search)."""
+    if not isinstance(strategy, str) or strategy not in _STRATEGIES:
+        raise ValueError(f"strategy must be one of {tuple(_STRATEGIES)}, got {strategy!r}")
+    settings = dict(_STRATEGIES[strategy] or {})
+    mask = _operator_mask(operators)
+    if mask is not None:
+        settings["operator_mask"] = mask
+    return settings or None
 
 
 def _knee_index(front, exact_error):

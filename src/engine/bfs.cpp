@@ -35,6 +35,8 @@ LevelStats SearchStats::total() const {
 
 namespace {
 
+constexpr std::size_t kFullWidthLevels = 3;
+
 struct Search {
     const SearchConfig& config;
     const Samples& samples;
@@ -49,6 +51,9 @@ struct Search {
     StopSignal stop;
     bool scorer_failed = false;
     std::size_t row_value_bytes = 0;
+    double exit_threshold;
+    std::size_t beam;  // this round's beam width
+    std::vector<std::uint8_t> thorough;  // per candidate of the level: fitted with the full budget
 
     Search(const Samples& rows, const std::vector<double>& targets_,
            const SearchConfig& config_, SearchStats* stats_, const RunControl& control,
@@ -60,7 +65,19 @@ struct Search {
           stats(stats_),
           sink(control.sink ? *control.sink : stdout_sink()),
           scorer(control.scorer),
-          stop(control.should_stop, deadline, control.sink) {}
+          stop(control.should_stop, deadline, control.sink),
+          exit_threshold(early_exit_threshold(config_, targets)),
+          beam(config_.beam_width) {}
+
+    // The error at or below which a fit counts as exact and the search ends.
+    static double early_exit_threshold(const SearchConfig& c, std::span<const double> ys) {
+        if (!(c.engine.relative_exit_threshold > 0.0)) return c.early_exit_threshold;
+        double sum = 0.0;
+        for (const double y : ys) sum += y * y;
+        return c.engine.relative_exit_threshold * (sum / static_cast<double>(ys.size()));
+    }
+
+    bool fits_exactly() const { return check_early_exit(front, config.exhaustive, exit_threshold); }
 
     OperatorTable operators() const { return registry->operators(); }
 
@@ -68,6 +85,15 @@ struct Search {
         auto key = fingerprint(e, operators());
         if (!key || !seen.insert(*key)) return std::nullopt;
         return key;
+    }
+
+    // A new round: a fresh search over the levels that adds to the same front.
+    void start_round(std::size_t n_vars, std::size_t beam_width) {
+        levels.clear();
+        seen.clear();
+        row_value_bytes = 0;
+        beam = beam_width;
+        seed(n_vars);
     }
 
     void seed(std::size_t n_vars) {
@@ -105,23 +131,24 @@ struct Search {
     // is deterministic, so rescoring the few candidates that are kept gives
     // exactly the values the scoring pass saw, without storing the fitted
     // constants of every candidate.
-    Expression with_fitted_constants(const CandidateRef& ref, std::size_t k) const {
+    Expression with_fitted_constants(const CandidateRef& ref, std::size_t k, bool thorough = false) const {
         Expression e = materialize(ref, k, levels, *registry);
         if (e.num_params == 0 || !config.refine_constants) return e;
-        auto scored = score_candidate(e, samples, targets, config, *registry);
+        auto scored = score_candidate(e, samples, targets, config, *registry, thorough);
         return scored ? std::move(scored->expression) : std::move(e);
     }
 
     // The scoring pass on the caller's scorer; false when it stopped or failed.
     bool score_elsewhere(const ScoringInputs& inputs, std::size_t k, const std::vector<CandidateRef>& candidates,
-                         std::vector<double>& scores, std::vector<std::uint8_t>& has_score,
-                         std::vector<std::uint8_t>& refined) {
+                         std::vector<double>& scores, std::vector<double>& ranks,
+                         std::vector<std::uint8_t>& has_score, std::vector<std::uint8_t>& refined) {
         std::vector<CandidateOutcome> outcomes(candidates.size());
         const auto result = scorer->score_level(inputs, k, candidates, outcomes, stop);
         scorer_failed = result == LevelScorer::Result::Failed;
         if (result != LevelScorer::Result::Done) return false;
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             scores[i] = outcomes[i].score;
+            if (!ranks.empty()) ranks[i] = outcomes[i].rank;
             has_score[i] = outcomes[i].has_score;
             refined[i] = outcomes[i].refined;
         }
@@ -136,7 +163,8 @@ struct Search {
 
         GenerationCounts counts;
         std::vector<CandidateRef> candidates = generate_level(k, levels, *registry, seen, counts, &stop,
-                                                              config.reuse_computed_values);
+                                                              config.reuse_computed_values,
+                                                              config.engine.operator_mask);
         if (stop.stopped() || stop.check_now()) return false;
         level_stats.generated = counts.generated;
         level_stats.admitted = counts.admitted;
@@ -144,11 +172,12 @@ struct Search {
         // Scoring pass.
         const std::size_t n = candidates.size();
         std::vector<double> scores(n, 0.0);
+        std::vector<double> ranks(config.engine.scaled_ranking ? n : 0, 0.0);
         std::vector<std::uint8_t> has_score(n, 0);
         std::vector<std::uint8_t> refined(n, 0);
         const ScoringInputs inputs{levels, samples, targets, config, *registry};
         if (scorer && n > 0) {
-            if (!score_elsewhere(inputs, k, candidates, scores, has_score, refined)) return false;
+            if (!score_elsewhere(inputs, k, candidates, scores, ranks, has_score, refined)) return false;
         } else {
             ProgressBar bar(k, n, sink);
             parallel_for(
@@ -157,6 +186,7 @@ struct Search {
                     bar.step();
                     const CandidateOutcome outcome = score_candidate_ref(inputs, k, candidates[i]);
                     scores[i] = outcome.score;
+                    if (!ranks.empty()) ranks[i] = outcome.rank;
                     has_score[i] = outcome.has_score;
                     refined[i] = outcome.refined;
                 },
@@ -175,6 +205,9 @@ struct Search {
         }
         level_stats.scored = scored.size();
         std::vector<std::uint8_t>().swap(has_score);
+        thorough.assign(config.engine.fit == FitMethod::LevenbergMarquardt ? n : 0, 0);
+        if (!thorough.empty() && !fit_thoroughly(inputs, k, candidates, scored, refined, scores, ranks))
+            return false;
         std::vector<std::uint8_t>().swap(refined);
 
         // The front learns of level k only once the level is sure to finish,
@@ -182,15 +215,61 @@ struct Search {
         // levels found. Retention never reads the front, so the order does not
         // change what either of them computes.
         const auto best = best_of_level(scores, scored, k);
-        retain(candidates, scores, std::move(scored), k);
+        const auto best_scaled = best_scaled_of_level(scores, ranks, scored);
+        retain(candidates, ranks.empty() ? scores : ranks, std::move(scored), k);
         if (stop.stopped()) return false;
-        if (best) update_pareto(front, with_fitted_constants(candidates[best->index], k), best->error);
+        if (best) update_pareto(front, with_fitted_constants(candidates[best->index], k, is_thorough(best->index)),
+                                best->error);
+        if (best_scaled) offer_scaled(candidates[*best_scaled], k, is_thorough(*best_scaled));
         level_stats.retained = levels[k].size();
 
         print_level_line(k, SteadyClock::now() - level_start, levels[k].size(), sink);
         if (stats) {
-            stats->levels.resize(k + 1);
-            stats->levels[k] = level_stats;
+            // Rounds after the first add to the same level's counters.
+            stats->levels.resize(std::max(stats->levels.size(), k + 1));
+            LevelStats& total = stats->levels[k];
+            total.generated += level_stats.generated;
+            total.admitted += level_stats.admitted;
+            total.scored += level_stats.scored;
+            total.refined += level_stats.refined;
+            total.retained += level_stats.retained;
+        }
+        return true;
+    }
+
+    bool is_thorough(std::size_t i) const { return !thorough.empty() && thorough[i]; }
+
+    // Levenberg–Marquardt's second pass: the candidates with constants that
+    // rank among the best `beam` after their cheap fit get the full budget
+    // and every start, so iterations go where they can change the beam. The
+    // choice depends only on the first pass's scores, so it is the same on
+    // any number of threads. False when the search was told to stop.
+    bool fit_thoroughly(const ScoringInputs& inputs, std::size_t k, const std::vector<CandidateRef>& candidates,
+                        const std::vector<std::uint32_t>& scored, const std::vector<std::uint8_t>& refined,
+                        std::vector<double>& scores, std::vector<double>& ranks) {
+        const std::vector<double>& order = ranks.empty() ? scores : ranks;
+        std::vector<std::uint32_t> chosen;
+        for (const std::uint32_t i : scored)
+            if (refined[i]) chosen.push_back(i);
+        const std::size_t count = std::min(chosen.size(), beam);
+        std::partial_sort(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(count), chosen.end(),
+                          [&](std::uint32_t a, std::uint32_t b) { return order[a] < order[b] || (order[a] == order[b] && a < b); });
+        chosen.resize(count);
+        ScoringInputs full = inputs;
+        full.thorough = true;
+        std::vector<CandidateOutcome> outcomes(count);
+        parallel_for(
+            count, 1, [&](std::size_t j) { outcomes[j] = score_candidate_ref(full, k, candidates[chosen[j]]); },
+            &stop);
+        if (stop.stopped()) return false;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint32_t i = chosen[j];
+            // Adopted when it is no worse, so that materialising the candidate
+            // again knows which fit its constants came from.
+            if (!outcomes[j].has_score || !(outcomes[j].score <= scores[i])) continue;
+            thorough[i] = 1;
+            scores[i] = outcomes[j].score;
+            if (!ranks.empty()) ranks[i] = outcomes[j].rank;
         }
         return true;
     }
@@ -220,19 +299,74 @@ struct Search {
         return winner;
     }
 
+    // The candidate whose scaled error ranks it best, when scaling is what
+    // ranks it (its own error is worse).
+    static std::optional<std::uint32_t> best_scaled_of_level(const std::vector<double>& scores,
+                                                             const std::vector<double>& ranks,
+                                                             const std::vector<std::uint32_t>& scored) {
+        if (ranks.empty()) return std::nullopt;
+        std::optional<std::uint32_t> winner;
+        for (const std::uint32_t i : scored)
+            if (ranks[i] < scores[i] && (!winner || ranks[i] < ranks[*winner])) winner = i;
+        return winner;
+    }
+
+    // The candidate f with its scale and offset made constants, C·f and
+    // C·f + C, fitted and offered to the front at their own complexities.
+    void offer_scaled(const CandidateRef& ref, std::size_t k, bool thorough_fit) {
+        const Expression f = with_fitted_constants(ref, k, thorough_fit);
+        const auto& metas = registry->metas();
+        const Expression c = Expression::parameter(Complex{1.0, 0.0});
+        auto scaled = compose_binary(c, f, op_ids::Times, metas[op_ids::Times]);
+        if (!scaled) return;
+        auto shifted = compose_binary(*scaled, c, op_ids::Plus, metas[op_ids::Plus]);
+        for (const Expression* e : {&*scaled, shifted ? &*shifted : nullptr}) {
+            if (e == nullptr) continue;
+            auto fitted = score_candidate(*e, samples, targets, config, *registry, true);
+            if (!fitted) continue;
+            const double error =
+                fitted->score / complexity_factor(fitted->expression.complexity(), config.complexity_penalty);
+            if (std::isfinite(error)) update_pareto(front, fitted->expression, error);
+        }
+    }
+
     void retain(const std::vector<CandidateRef>& candidates, const std::vector<double>& scores,
                 std::vector<std::uint32_t> scored, std::size_t k) {
+        // The first levels are small and hold the building blocks of every
+        // law (a variable shifted by a constant, a product of two), whose own
+        // fit says little about the law: narrow rounds keep them whole.
+        const std::size_t width = k <= kFullWidthLevels ? config.beam_width : beam;
         const std::vector<std::uint32_t> keep =
-            select_beam(scores, std::move(scored), config.beam_width,
+            select_beam(scores, std::move(scored), width,
                         [&](std::uint32_t i) { return candidate_skeleton_hash(candidates[i], k, levels).value; });
         std::vector<Expression> retained(keep.size());
         parallel_for(
-            keep.size(), 4, [&](std::size_t j) { retained[j] = with_fitted_constants(candidates[keep[j]], k); },
+            keep.size(), 4,
+            [&](std::size_t j) { retained[j] = with_fitted_constants(candidates[keep[j]], k, is_thorough(keep[j])); },
             &stop);
         for (Expression& e : retained) levels[k].push(std::move(e));
         if (!stop.stopped()) store_values(k);
     }
 };
+
+// The beam width of each round: one round at beam_width, or rounds whose
+// beams grow geometrically from first_round_beam to beam_width, so that an
+// answer from the narrow, deep rounds is there early and the wide ones add
+// what a narrow beam dropped.
+std::vector<std::size_t> round_beams(const SearchConfig& config) {
+    const EngineSettings& e = config.engine;
+    if (e.deepening_rounds <= 1 || e.first_round_beam == 0 || e.first_round_beam >= config.beam_width)
+        return {config.beam_width};
+    std::vector<std::size_t> beams;
+    const double first = static_cast<double>(e.first_round_beam);
+    const double ratio = static_cast<double>(config.beam_width) / first;
+    for (std::size_t r = 0; r < e.deepening_rounds; ++r) {
+        const double t = static_cast<double>(r) / static_cast<double>(e.deepening_rounds - 1);
+        beams.push_back(static_cast<std::size_t>(std::llround(first * std::pow(ratio, t))));
+    }
+    beams.back() = config.beam_width;
+    return beams;
+}
 
 }  // namespace
 
@@ -257,18 +391,25 @@ Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
     bool cut_short = search.stop.check_now();
     if (search.stop.reason() == StopReason::Interrupted) return EngineError::interrupted();
 
-    if (!check_early_exit(search.front, config.exhaustive, config.early_exit_threshold) && !cut_short) {
+    if (!search.fits_exactly() && !cut_short) {
         print_start_line(search.levels[1].size(), search.sink);
-        // A maximum complexity of 0 or 1 leaves only the seeds.
-        for (std::size_t k = 2; k <= config.max_complexity; ++k) {
-            if (!search.run_level(k)) {
-                cut_short = true;
-                break;
+        const std::vector<std::size_t> beams = round_beams(config);
+        bool exact = false;
+        for (std::size_t round = 0; round < beams.size() && !exact && !cut_short; ++round) {
+            if (round > 0) search.start_round(n_vars, beams[round]);
+            search.beam = beams[round];
+            // A maximum complexity of 0 or 1 leaves only the seeds.
+            for (std::size_t k = 2; k <= config.max_complexity; ++k) {
+                if (!search.run_level(k)) {
+                    cut_short = true;
+                    break;
+                }
+                finished = std::max(finished, k);
+                exact = search.fits_exactly();
+                if (exact) break;
             }
-            finished = k;
-            if (check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) break;
         }
-    } else if (cut_short && check_early_exit(search.front, config.exhaustive, config.early_exit_threshold)) {
+    } else if (cut_short && search.fits_exactly()) {
         cut_short = false;  // the seeds already fit: nothing was left to do
     }
     if (search.stop.reason() == StopReason::Interrupted || search.scorer_failed)

@@ -3,12 +3,32 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/constant_fitting.hpp"
 #include "engine/optimizer.hpp"
 
 namespace vorn {
 
 namespace {
 constexpr std::size_t kFinalIterations = 30;
+constexpr std::size_t kFinalLmIterations = 100;
+constexpr std::size_t kFinalLmStarts = 3;
+
+// The front's formula with its constants fitted once more by
+// Levenberg–Marquardt; the entry's own constants stay when no start beats
+// them. Either way the error is that of the returned constants.
+Refined refit_lm(const Expression& expression, const SearchConfig& config, const Samples& rows,
+                 std::span<const double> targets, const OperatorRegistry& registry) {
+    std::vector<double> fitted;
+    const FitBudget budget{kFinalLmIterations, kFinalLmStarts, exact_error_of(targets)};
+    const RefinedError fit = fit_constants_lm(expression.tokens, rows, targets, config.alpha, config.l1_ratio,
+                                              registry.operators(), config.reuse_computed_values, budget, fitted);
+    Refined out{expression, fit.start_error};
+    if (fit.error < fit.start_error) {
+        write_fitted(out.expression.tokens, fitted);
+        out.error = fit.error;
+    }
+    return out;
+}
 }
 
 Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
@@ -27,7 +47,10 @@ Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
         double error = entry.error;
         if (expression.num_params != 0 && config.refine_constants) {
             if (stop && stop->check_now()) return EngineError::interrupted();
-            Refined refined = refine_constants(expression, rows, targets, config.alpha,
+            Refined refined =
+                config.engine.fit == FitMethod::LevenbergMarquardt
+                    ? refit_lm(expression, config, rows, targets, *registry)
+                    : refine_constants(expression, rows, targets, config.alpha,
                                                config.l1_ratio, *registry, kFinalIterations,
                                                config.reuse_computed_values);
             expression = std::move(refined.expression);

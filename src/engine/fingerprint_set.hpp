@@ -25,6 +25,9 @@ public:
 
     FingerprintSet() : shards_(std::make_unique<Shard[]>(kShards)) {}
 
+    // Empties the set, releasing its memory; not during a pass.
+    void clear() { shards_ = std::make_unique<Shard[]>(kShards); }
+
     // Lookups take the key's hash along with the key, so that a caller who
     // needs the shard as well hashes each key once.
     static std::size_t hash_of(const FingerprintKey& key) { return key.hash(); }

@@ -158,11 +158,17 @@ Expression materialize(const CandidateRef& ref, std::size_t level, const std::ve
 
 std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,
                                          const OperatorRegistry& registry, FingerprintSet& seen,
-                                         GenerationCounts& counts, StopSignal* stop, bool reuse) {
+                                         GenerationCounts& counts, StopSignal* stop, bool reuse,
+                                         std::uint32_t operator_mask) {
     const OperatorTable operators = registry.operators();
     const auto& metas = registry.metas();
-    const std::vector<std::size_t> unary = registry.ids_by_arity(1);
-    const std::vector<std::size_t> binary = registry.ids_by_arity(2);
+    const auto allowed = [&](std::uint8_t arity) {
+        std::vector<std::size_t> ids = registry.ids_by_arity(arity);
+        std::erase_if(ids, [&](std::size_t id) { return id >= 32 || !((operator_mask >> id) & 1u); });
+        return ids;
+    };
+    const std::vector<std::size_t> unary = allowed(1);
+    const std::vector<std::size_t> binary = allowed(2);
     std::vector<CandidateRef> admitted;
     std::vector<OperatorCall> calls;
     calls.reserve(operators.size());

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/config.hpp"
 #include "core/expression.hpp"
 #include "engine/fingerprint_set.hpp"
 #include "engine/stop.hpp"
@@ -45,10 +46,11 @@ struct GenerationCounts {
 // order wins, on any number of threads. When `stop` says stop, generation
 // ends early with an incomplete list. With `reuse`, a composition whose
 // operand levels hold probe values is fingerprinted from them instead of
-// from its tokens; the keys are the same.
+// from its tokens; the keys are the same. Only the operators whose bit is
+// set in `operator_mask` are applied.
 std::vector<CandidateRef> generate_level(std::size_t k, const std::vector<Level>& levels,
                                          const OperatorRegistry& registry, FingerprintSet& seen,
                                          GenerationCounts& counts, StopSignal* stop = nullptr,
-                                         bool reuse = true);
+                                         bool reuse = true, std::uint32_t operator_mask = kAllOperators);
 
 }  // namespace vorn

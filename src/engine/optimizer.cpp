@@ -22,6 +22,15 @@ constexpr double kInitialLambda = 0.01;
 constexpr double kLambdaCeiling = 1e4;
 constexpr double kTolerance = 1e-9;
 constexpr int kMaxConsecutiveRejections = 2;
+// Levenberg–Marquardt: damping relative to JᵀJ's diagonal, a forward
+// difference step of about √ε relative to each constant, and convergence when
+// a step gains less than a relative 1e-10.
+constexpr double kLmInitialLambda = 1e-3;
+constexpr double kLmLambdaFloor = 1e-12;
+constexpr double kLmLambdaCeiling = 1e8;
+constexpr double kLmDiagonalFloor = 1e-300;
+constexpr double kLmRelativeStep = 1.5e-8;
+constexpr double kLmRelativeGain = 1e-10;
 // Above this many bytes of stored node values per thread, refinement
 // evaluates the plain way instead, so memory stays bounded for huge data.
 constexpr std::size_t kTapeBudgetBytes = std::size_t{256} << 20;
@@ -43,15 +52,30 @@ double real_or_zero(const std::optional<Complex>& v) { return v ? v->re : 0.0; }
 //   trial(t), trial_value(k): the values at trial parameters, rows asked for
 //     in order and possibly not all of them;
 //   accept(): the trial values become the current ones.
+//   normal_equations(p, steps, targets, a, g): the full JᵀJ (n × n, row
+//     major) and Jᵀr at p, column j moved by steps[j], in row order.
 template <class V>
 concept StepValues = requires(V v, std::span<const double> p, std::span<double> d, std::size_t k) {
     v.start(p);
     { v.start_value(k) } -> std::same_as<std::optional<Complex>>;
     v.accumulate(p, p, d, d);
+    v.normal_equations(p, p, p, d, d);
     v.trial(p);
     { v.trial_value(k) } -> std::same_as<std::optional<Complex>>;
     v.accept();
 };
+
+// Adds one row's Jacobian entries and residual to JᵀJ (upper triangle and
+// mirror) and Jᵀr.
+void add_row(std::span<const double> jac, double residual, std::span<double> a, std::span<double> g) {
+    const std::size_t n = jac.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        g[i] += jac[i] * residual;
+        for (std::size_t j = i; j < n; ++j) a[i * n + j] += jac[i] * jac[j];
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j) a[i * n + j] = a[j * n + i];
+}
 
 // Every value from evaluating the whole formula on one row: the reference.
 class PlainValues {
@@ -85,6 +109,24 @@ public:
         }
     }
 
+    void normal_equations(std::span<const double> p, std::span<const double> steps,
+                          std::span<const double> targets, std::span<double> a, std::span<double> g) {
+        const std::size_t n = p.size();
+        std::fill(a.begin(), a.end(), 0.0);
+        std::fill(g.begin(), g.end(), 0.0);
+        load_params(p, params_);
+        jac_.resize(n);
+        for (std::size_t k = 0; k < targets.size(); ++k) {
+            const double base = real_or_zero(value_at(k, params_));
+            for (std::size_t j = 0; j < n; ++j) {
+                perturbed_ = params_;
+                perturbed_[j] = Complex{p[j] + steps[j], 0.0};
+                jac_[j] = (real_or_zero(value_at(k, perturbed_)) - base) / steps[j];
+            }
+            add_row(jac_, base - targets[k], a, g);
+        }
+    }
+
     void trial(std::span<const double> t) { load_params(t, params_); }
     std::optional<Complex> trial_value(std::size_t k) { return value_at(k, params_); }
     void accept() {}
@@ -100,6 +142,7 @@ private:
     std::vector<Complex> stack_;
     std::vector<Complex> params_;     // the parameters as complex values
     std::vector<Complex> perturbed_;  // the same with one of them moved by kStep
+    std::vector<double> jac_;         // one row of the Jacobian
 };
 
 // What a row's stored values allow.
@@ -122,6 +165,7 @@ struct TapeScratch {
     std::array<Complex, kBlock> moved;
     std::array<std::uint8_t, kBlock> moved_defined;
     std::array<std::uint8_t, kBlock> alive;
+    std::vector<double> columns, row_jac;  // a block's Jacobian columns, and one row of them
 
     void release_if_large() {
         if (base.capacity() * sizeof(Complex) <= kKeepBytes) return;
@@ -202,6 +246,43 @@ public:
                     d[j] += jac * jac;
                     g[j] += jac * residual;
                 }
+            }
+        }
+    }
+
+    void normal_equations(std::span<const double> p, std::span<const double> steps,
+                          std::span<const double> targets, std::span<double> a, std::span<double> g) {
+        const std::size_t n = p.size(), count = targets.size();
+        std::fill(a.begin(), a.end(), 0.0);
+        std::fill(g.begin(), g.end(), 0.0);
+        load_params(p, s_.params);
+        s_.columns.resize(n * kBlock);
+        s_.row_jac.resize(n);
+        for (std::size_t begin = 0; begin < count; begin += kBlock) {
+            const std::size_t rows = std::min(kBlock, count - begin);
+            const Complex* values = s_.base.data() + begin * width_;
+            for (std::size_t j = 0; j < n; ++j) {
+                const Complex moved_param{p[j] + steps[j], 0.0};
+                s_.tape.eval_moved_rows(j, moved_param, values, rows, s_.complete.data() + begin,
+                                        s_.moved.data(), s_.moved_defined.data());
+                for (std::size_t r = 0; r < rows; ++r) {
+                    const std::size_t k = begin + r;
+                    const Complex* row_values = values + r * width_;
+                    double base = 0.0, moved = 0.0;
+                    if (s_.state[k] == RowState::Complete) {
+                        base = row_values[root_].re;
+                        moved = s_.moved_defined[r] ? s_.moved[r].re : 0.0;
+                    } else if (s_.state[k] == RowState::Incomplete) {
+                        moved = moved_from_scratch(row_values, j, moved_param);
+                    }
+                    s_.columns[j * kBlock + r] = (moved - base) / steps[j];
+                }
+            }
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::size_t k = begin + r;
+                const double base = s_.state[k] == RowState::Complete ? values[r * width_ + root_].re : 0.0;
+                for (std::size_t j = 0; j < n; ++j) s_.row_jac[j] = s_.columns[j * kBlock + r];
+                add_row(s_.row_jac, base - targets[k], a, g);
             }
         }
     }
@@ -309,7 +390,144 @@ RefinedError gauss_newton(Values& values, std::span<const Token> tokens,
     return {error, start_error};
 }
 
+// The solve of (A + lambda·diag(A)) x = -g by Cholesky, in place on `m`;
+// false when the damped matrix is not positive definite (or not finite).
+bool damped_step(std::span<const double> a, std::span<const double> g, double lambda, std::size_t n,
+                 std::vector<double>& m, std::span<double> x) {
+    m.assign(a.begin(), a.end());
+    for (std::size_t i = 0; i < n; ++i) {
+        // A column with no effect still gets a finite pivot, and its step is 0.
+        const double diagonal = std::max(a[i * n + i], kLmDiagonalFloor);
+        m[i * n + i] += lambda * diagonal + (a[i * n + i] > 0.0 ? 0.0 : kLmDiagonalFloor);
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        double d = m[j * n + j];
+        for (std::size_t k = 0; k < j; ++k) d -= m[j * n + k] * m[j * n + k];
+        if (!(d > 0.0) || !std::isfinite(d)) return false;
+        const double root = std::sqrt(d);
+        m[j * n + j] = root;
+        for (std::size_t i = j + 1; i < n; ++i) {
+            double v = m[i * n + j];
+            for (std::size_t k = 0; k < j; ++k) v -= m[i * n + k] * m[j * n + k];
+            m[i * n + j] = v / root;
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {  // L y = -g
+        double v = -g[i];
+        for (std::size_t k = 0; k < i; ++k) v -= m[i * n + k] * x[k];
+        x[i] = v / m[i * n + i];
+    }
+    for (std::size_t i = n; i-- > 0;) {  // Lᵀ x = y
+        double v = x[i];
+        for (std::size_t k = i + 1; k < n; ++k) v -= m[k * n + i] * x[k];
+        x[i] = v / m[i * n + i];
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (!std::isfinite(x[i])) return false;
+    return true;
+}
+
+struct LmBuffers {
+    std::vector<double> a, g, m, step, steps, trial;
+};
+
+LmBuffers& lm_buffers() {
+    thread_local LmBuffers buffers;
+    return buffers;
+}
+
+// Levenberg–Marquardt steps from p on the full JᵀJ. The error counts as
+// converged when a step gains less than kLmRelativeGain of it, or when it
+// falls to `exact_error` (rounding level): what is left then is not worth
+// iterations.
+template <StepValues Values>
+RefinedError levenberg_marquardt(Values& values, std::span<const Token> tokens,
+                                 std::span<const double> targets, double alpha, double l1_ratio,
+                                 std::size_t max_iterations, double exact_error, std::vector<double>& p) {
+    const std::size_t n = p.size();
+    values.start(p);
+    double error = mse([&](std::size_t k) { return values.start_value(k); }, targets,
+                       penalty(tokens, p, alpha, l1_ratio));
+    const double start_error = error;
+    if (n == 0 || error <= exact_error) return {error, start_error};
+
+    LmBuffers& b = lm_buffers();
+    b.a.resize(n * n);
+    b.g.resize(n);
+    b.step.resize(n);
+    b.steps.resize(n);
+    b.trial.resize(n);
+    double lambda = kLmInitialLambda;
+    bool jacobian_current = false;
+    for (std::size_t iteration = 0; iteration < max_iterations; ++iteration) {
+        if (!jacobian_current) {
+            for (std::size_t j = 0; j < n; ++j) b.steps[j] = kLmRelativeStep * std::max(1.0, std::fabs(p[j]));
+            values.normal_equations(p, b.steps, targets, b.a, b.g);
+            jacobian_current = true;
+        }
+        if (!damped_step(b.a, b.g, lambda, n, b.m, b.step)) {
+            lambda *= 10.0;
+            if (lambda > kLmLambdaCeiling) break;
+            continue;
+        }
+        bool moves = false;
+        for (std::size_t j = 0; j < n; ++j) {
+            b.trial[j] = p[j] + b.step[j];
+            moves = moves || b.trial[j] != p[j];
+        }
+        if (!moves) break;  // the step is below the resolution of the values
+        values.trial(b.trial);
+        const double trial_error = mse([&](std::size_t k) { return values.trial_value(k); }, targets,
+                                       penalty(tokens, b.trial, alpha, l1_ratio), error);
+        if (trial_error < error) {
+            const double gain = error - trial_error;
+            const bool was_finite = std::isfinite(error);
+            p = b.trial;
+            error = trial_error;
+            values.accept();
+            jacobian_current = false;
+            lambda = std::max(lambda / 10.0, kLmLambdaFloor);
+            // A small gain under heavy damping says little about convergence:
+            // only a nearly undamped step that gains little ends the fit.
+            const bool small_gain = was_finite && gain <= kLmRelativeGain * (error + gain);
+            if (error <= exact_error || (small_gain && lambda <= kLmInitialLambda)) break;
+        } else {
+            lambda *= 10.0;
+            if (lambda > kLmLambdaCeiling) break;
+        }
+    }
+    return {error, start_error};
+}
+
+// Runs `solve` on the tape when the formula compiles to one within budget,
+// else on plain evaluation.
+template <class Solve>
+RefinedError on_values(std::span<const Token> tokens, const Samples& rows, OperatorTable operators,
+                       bool reuse, std::size_t n, Solve&& solve) {
+    if (reuse && n != 0 && !rows.empty()) {
+        TapeScratch& s = tape_scratch();
+        const std::size_t bytes = 2 * rows.size() * tokens.size() * sizeof(Complex);
+        if (bytes <= kTapeBudgetBytes && s.tape.compile(tokens, operators)) {
+            TapeValues values(s, rows);
+            const RefinedError out = solve(values);
+            s.release_if_large();
+            return out;
+        }
+    }
+    PlainValues values(tokens, rows, operators, n);
+    return solve(values);
+}
+
 }  // namespace
+
+RefinedError fit_values_lm(std::span<const Token> tokens, const Samples& rows,
+                           std::span<const double> targets, double alpha, double l1_ratio,
+                           OperatorTable operators, std::size_t max_iterations, bool reuse,
+                           double exact_error, std::vector<double>& p) {
+    return on_values(tokens, rows, operators, reuse, p.size(), [&](auto& values) {
+        return levenberg_marquardt(values, tokens, targets, alpha, l1_ratio, max_iterations, exact_error, p);
+    });
+}
 
 RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,

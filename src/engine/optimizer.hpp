@@ -39,6 +39,16 @@ RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
                            OperatorTable operators, std::size_t max_iterations, bool reuse,
                            std::vector<double>& p);
 
+// Levenberg–Marquardt on the full JᵀJ from the values in `p` (one per Param
+// token, in token order), which receives the fitted values. Steps are taken
+// only when strictly better, like refine_values, and it stops when a step
+// gains less than a relative 1e-10 of the error or the error reaches
+// `exact_error`. The same two sources of values as refine_values.
+RefinedError fit_values_lm(std::span<const Token> tokens, const Samples& rows,
+                           std::span<const double> targets, double alpha, double l1_ratio,
+                           OperatorTable operators, std::size_t max_iterations, bool reuse,
+                           double exact_error, std::vector<double>& p);
+
 // refine_values on an expression; the input expression is left untouched.
 Refined refine_constants(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, double alpha, double l1_ratio,

@@ -20,7 +20,7 @@ constexpr char kCandidatesMagic[4] = {'V', 'S', 'C', 'A'};
 constexpr char kOutcomesMagic[4] = {'V', 'S', 'O', 'C'};
 // left (u32), right (u32), left level (u32), operator id (u16), arity (u8)
 constexpr std::size_t kCandidateBytes = 4 + 4 + 4 + 2 + 1;
-constexpr std::size_t kOutcomeBytes = 1 + 8;
+constexpr std::size_t kOutcomeBytes = 1 + 8 + 8;
 constexpr std::uint8_t kHasScore = 1, kRefined = 2;
 
 ByteWriter start(const char (&magic)[4]) {
@@ -60,6 +60,13 @@ void put_config(ByteWriter& out, const SearchConfig& c) {
                                       (c.seed_constant_leaf ? SeedConstant : 0) |
                                       (c.reuse_computed_values ? Reuse : 0)));
     out.put(static_cast<std::uint64_t>(c.row_value_budget_bytes));
+    const EngineSettings& e = c.engine;
+    out.put(e.operator_mask);
+    out.put(static_cast<std::uint8_t>(e.fit));
+    out.put_double(e.relative_exit_threshold);
+    out.put(static_cast<std::uint8_t>(e.scaled_ranking));
+    out.put(static_cast<std::uint64_t>(e.deepening_rounds));
+    out.put(static_cast<std::uint64_t>(e.first_round_beam));
 }
 
 SearchConfig get_config(ByteReader& in) {
@@ -76,6 +83,15 @@ SearchConfig get_config(ByteReader& in) {
     c.seed_constant_leaf = flags & SeedConstant;
     c.reuse_computed_values = flags & Reuse;
     c.row_value_budget_bytes = in.get<std::uint64_t>();
+    EngineSettings& e = c.engine;
+    e.operator_mask = in.get<std::uint32_t>() & kAllOperators;
+    e.fit = in.get<std::uint8_t>() == static_cast<std::uint8_t>(FitMethod::LevenbergMarquardt)
+                ? FitMethod::LevenbergMarquardt
+                : FitMethod::DiagonalGaussNewton;
+    e.relative_exit_threshold = in.get_double();
+    e.scaled_ranking = in.get<std::uint8_t>() != 0;
+    e.deepening_rounds = in.get<std::uint64_t>();
+    e.first_round_beam = in.get<std::uint64_t>();
     return c;
 }
 
@@ -141,6 +157,7 @@ std::string encode_outcomes(std::span<const CandidateOutcome> outcomes) {
     for (const CandidateOutcome& o : outcomes) {
         out.put(static_cast<std::uint8_t>((o.has_score ? kHasScore : 0) | (o.refined ? kRefined : 0)));
         out.put_double(o.score);
+        out.put_double(o.rank);
     }
     return std::move(out).take();
 }
@@ -159,6 +176,7 @@ bool decode_outcomes(std::span<const std::uint8_t> bytes, std::span<CandidateOut
         o.has_score = flags & kHasScore;
         o.refined = flags & kRefined;
         o.score = in.get_double();
+        o.rank = in.get_double();
     }
     return true;
 }

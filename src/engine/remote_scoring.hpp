@@ -23,7 +23,7 @@ namespace vorn {
 // version, so that bytes from another version of the system are refused
 // rather than misread. Scoring is a function of these inputs alone, so the
 // outcomes are bit for bit those of scoring in the driver's process.
-inline constexpr std::uint16_t kScoringFormatVersion = 1;
+inline constexpr std::uint16_t kScoringFormatVersion = 2;
 
 std::string encode_scoring_data(const Samples& samples, std::span<const double> targets,
                                 const SearchConfig& config);

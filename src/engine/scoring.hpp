@@ -1,5 +1,6 @@
 #pragma once
 
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -46,10 +47,15 @@ struct ScoredExpression {
 // (adopted only when strictly better, tried even from +infinity), dropped when
 // the error is not finite. The candidate's Param defaults are real with a +0
 // imaginary part, as composition and refinement leave them.
+//
+// With Levenberg–Marquardt fitting a candidate is first fitted cheaply, from
+// its inherited constants alone; `thorough` gives it the full budget and
+// every start, which the driver spends on the candidates that can enter the
+// beam.
 std::optional<ScoredExpression> score_candidate(const Expression& candidate, const Samples& rows,
                                                 std::span<const double> targets,
                                                 const SearchConfig& config,
-                                                const OperatorRegistry& registry);
+                                                const OperatorRegistry& registry, bool thorough = false);
 
 // The same step without building the candidate's text: the score, and whether
 // refinement ran. `fitted` receives the fitted parameter values in slot order
@@ -57,11 +63,14 @@ std::optional<ScoredExpression> score_candidate(const Expression& candidate, con
 struct CandidateScore {
     double score = 0.0;
     bool refined = false;
+    // With scaled ranking, the error after the best scale and offset of the
+    // fitted formula (thorough: fitted together with its constants).
+    double scaled_error = std::numeric_limits<double>::infinity();
 };
 std::optional<CandidateScore> score_tokens(const Expression& candidate, const Samples& rows,
                                            std::span<const double> targets,
                                            const SearchConfig& config,
                                            const OperatorRegistry& registry,
-                                           std::vector<double>& fitted);
+                                           std::vector<double>& fitted, bool thorough = false);
 
 }  // namespace vorn

@@ -6,15 +6,18 @@
 
 #include "engine/generate.hpp"
 #include "engine/scoring.hpp"
+#include "eval/error_measure.hpp"
 
 namespace vorn {
 
 namespace {
 
 // The raw error of a candidate from its operands' values at the rows; none
-// when those are not stored.
+// when those are not stored. With `scaled`, also its error after the best
+// scale and offset.
 std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size_t k,
-                                              const CandidateRef& candidate, const Expression& left) {
+                                              const CandidateRef& candidate, const Expression& left,
+                                              ScaledFit* scaled = nullptr) {
     const Level& left_level = in.levels[candidate.left_level];
     if (left_level.row_values.empty()) return std::nullopt;
     RowOperand right_values;
@@ -25,9 +28,15 @@ std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size
         right_values = right_level.at_rows(candidate.right);
         right_tokens = right_level.expressions[candidate.right].tokens;
     }
-    return composed_raw_error(OperatorCall(*in.registry.operators()[candidate.op_id]),
-                              left_level.at_rows(candidate.left), right_values, left.tokens,
-                              right_tokens, in.targets, in.config.alpha, in.config.l1_ratio);
+    const OperatorCall op(*in.registry.operators()[candidate.op_id]);
+    const RowOperand left_values = left_level.at_rows(candidate.left);
+    const double error = composed_raw_error(op, left_values, right_values, left.tokens, right_tokens, in.targets,
+                                            in.config.alpha, in.config.l1_ratio);
+    if (scaled && std::isfinite(error)) {
+        ComposedRows values(op, left_values, right_values, in.targets.size());
+        *scaled = scaled_mse(values, in.targets);
+    }
+    return error;
 }
 
 }  // namespace
@@ -44,9 +53,14 @@ CandidateOutcome score_candidate_ref(const ScoringInputs& in, std::size_t k,
     // Without constants to fit, the score is the raw error, which the
     // operands' stored values give for one operator per row.
     if (config.reuse_computed_values && !has_constants_to_fit) {
-        if (const auto error = raw_error_from_operands(in, k, candidate, left)) {
+        ScaledFit scaled;
+        const bool scaling = config.engine.scaled_ranking;
+        if (const auto error = raw_error_from_operands(in, k, candidate, left, scaling ? &scaled : nullptr)) {
             if (!std::isfinite(*error)) return outcome;
-            outcome.score = *error * complexity_factor(k, config.complexity_penalty);
+            const double factor = complexity_factor(k, config.complexity_penalty);
+            outcome.score = *error * factor;
+            outcome.rank = outcome.score;
+            if (scaling && scaled.error * factor < outcome.rank) outcome.rank = scaled.error * factor;
             outcome.has_score = true;
             return outcome;
         }
@@ -63,9 +77,12 @@ CandidateOutcome score_candidate_ref(const ScoringInputs& in, std::size_t k,
         formula.num_params = static_cast<std::uint8_t>(left.num_params + right->num_params);
     }
     outcome.refined = config.refine_constants && formula.num_params != 0;
-    const auto scored = score_tokens(formula, in.samples, in.targets, config, in.registry, fitted);
+    const auto scored = score_tokens(formula, in.samples, in.targets, config, in.registry, fitted, in.thorough);
     if (!scored) return outcome;
     outcome.score = scored->score;
+    outcome.rank = scored->score;
+    const double scaled_rank = scored->scaled_error * complexity_factor(k, config.complexity_penalty);
+    if (scaled_rank < outcome.rank) outcome.rank = scaled_rank;
     outcome.has_score = true;
     return outcome;
 }

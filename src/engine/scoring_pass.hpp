@@ -23,6 +23,8 @@ struct ScoringInputs {
     std::span<const double> targets;
     const SearchConfig& config;
     const OperatorRegistry& registry;
+    // Candidates with constants get the full fitting budget (see score_candidate).
+    bool thorough = false;
 };
 
 // The outcome of scoring one candidate.
@@ -30,6 +32,9 @@ struct CandidateOutcome {
     double score = 0.0;
     bool has_score = false;  // dropped when the error is not finite
     bool refined = false;    // its constants went through refinement
+    // What ranks it in the beam: the score, or with scaled ranking the lower
+    // of the score and the scaled error times the complexity factor.
+    double rank = 0.0;
 };
 
 // Scores the candidate of level `level`: its raw error, then refinement of

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -72,6 +73,52 @@ double mse(ValueAt&& value, std::span<const double> targets, double penalty,
         if (reject_at && sum / count + penalty >= *reject_at) return kInfinity;
     }
     return sum / count + penalty;
+}
+
+// The mean squared error of a·f + b against the targets for the best scale a
+// and offset b (least squares), from the values f at every row; +infinity
+// when a value is missing. `scale` receives a and b. Used only to rank
+// structures: a formula that is right up to a factor and a shift ranks as
+// the law it is.
+struct ScaledFit {
+    double error = std::numeric_limits<double>::infinity();
+    double scale = 1.0;
+    double offset = 0.0;
+};
+
+template <class ValueAt>
+ScaledFit scaled_mse(ValueAt&& value, std::span<const double> targets) {
+    ScaledFit out;
+    const std::size_t n = targets.size();
+    if (n == 0) return out;
+    const double count = static_cast<double>(n);
+    double y_sum = 0.0;
+    for (const double y : targets) y_sum += y;
+    const double y_mean = y_sum / count;
+    // Sums against the centred targets: Σ f·(y − ȳ) is the covariance sum
+    // exactly, since the centred targets sum to zero.
+    double f_sum = 0.0, ff = 0.0, fy = 0.0, yy = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::optional<Complex> v = value(k);
+        if (!v) return out;
+        const double f = v->re, y = targets[k] - y_mean;
+        f_sum += f;
+        ff += f * f;
+        fy += f * y;
+        yy += y * y;
+    }
+    const double f_mean = f_sum / count;
+    const double spread = ff - f_sum * f_mean;
+    if (!(spread > 0.0) || !std::isfinite(spread) || !std::isfinite(fy)) {
+        out.scale = 0.0;
+        out.offset = y_mean;
+        out.error = yy / count;
+        return out;
+    }
+    out.scale = fy / spread;
+    out.offset = y_mean - out.scale * f_mean;
+    out.error = std::max(0.0, yy - fy * fy / spread) / count;
+    return out;
 }
 
 }  // namespace vorn

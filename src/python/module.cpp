@@ -24,11 +24,11 @@ PyObject* g_module = nullptr;
 
 PyMethodDef module_methods[] = {
     {"_search", as_cfunction(run_search), METH_VARARGS | METH_KEYWORDS,
-     "_search(searcher, inputs, ys, max_time=None, on_line=None, scorer=None)\n--\n\n"
+     "_search(searcher, inputs, ys, max_time=None, on_line=None, scorer=None, engine=None)\n--\n\n"
      "The search of find_multivariate with run control: returns (front, levels_finished, "
      "budget_exhausted). on_line(kind, text) receives the progress lines on the calling thread; "
      "None keeps the search silent. scorer, when given, scores each level's candidates elsewhere "
-     "(see vorn_sr._dask)."},
+     "(see vorn_sr._dask). engine, a dict, holds the settings of vorn_sr.sklearn's strategies."},
     {"_restore_result", restore_result, METH_O,
      "_restore_result(data, /)\n--\n\nRebuilds a pickled SearchResult from its saved bytes."},
     {nullptr, nullptr, 0, nullptr},

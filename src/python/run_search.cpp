@@ -8,6 +8,7 @@
 #include "facade/searcher.hpp"
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
+#include "python/engine_settings.hpp"
 #include "python/errors.hpp"
 #include "python/python_scorer.hpp"
 #include "python/result_type.hpp"
@@ -48,12 +49,15 @@ bool to_time_budget(PyObject* object, std::optional<std::chrono::nanoseconds>& o
 
 PyObject* run_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"searcher", "inputs", "ys", "max_time", "on_line", "scorer", nullptr};
+        static const char* const names[] = {"searcher", "inputs", "ys", "max_time", "on_line", "scorer", "engine",
+                                            nullptr};
         PyObject *searcher = nullptr, *inputs = nullptr, *ys = nullptr, *max_time = nullptr, *on_line = nullptr,
-                 *scorer = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|OOO:_search", keywords(names), searcher_type(),
-                                         &searcher, &inputs, &ys, &max_time, &on_line, &scorer))
+                 *scorer = nullptr, *engine = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|OOOO:_search", keywords(names), searcher_type(),
+                                         &searcher, &inputs, &ys, &max_time, &on_line, &scorer, &engine))
             return nullptr;
+        SearchConfig config = config_of(searcher);
+        if (!to_engine_settings(engine, config.engine)) return nullptr;
         RunControl control;
         if (!to_time_budget(max_time, control.time_budget)) return nullptr;
         if (on_line == Py_None) on_line = nullptr;
@@ -82,7 +86,7 @@ PyObject* run_search(PyObject*, PyObject* args, PyObject* kwargs) {
             remote.emplace(scorer);
             control.scorer = &*remote;
         }
-        auto outcome = Searcher(config_of(searcher)).find_front(rows, y, control);
+        auto outcome = Searcher(config).find_front(rows, y, control);
         if (!outcome) return PyErr_Occurred() ? nullptr : map_error(outcome.error());
         if (PyErr_Occurred()) return nullptr;  // on_line raised on the last line
         Searcher::Front& front = outcome.value();
