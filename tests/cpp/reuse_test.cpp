@@ -151,6 +151,67 @@ TEST(Reuse, TapeEvaluatesEveryRandomFormulaLikeTheStackMachine) {
     EXPECT_GT(moved_checks, 10000);
 }
 
+// Rows the real evaluation keeps must hold exactly the real part of the
+// complex value, whose imaginary part is a zero; rows it finds undefined must
+// be undefined. Only rows it sends off the axis are left to complex values.
+TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
+    FormulaMaker maker(17);
+    const Samples rows = random_rows(maker, 24);
+    const std::size_t count = rows.size();
+    constexpr std::size_t kB = FormulaTape::kRealBlock;
+    static_assert(kB >= 24, "one block holds the rows");
+    FormulaTape tape;
+    std::vector<Complex> stack, params;
+    std::vector<double> real_params, values, moved(kB);
+    std::vector<std::uint8_t> state(kB), moved_state(kB);
+    int kept = 0, kept_moved = 0;
+    const auto check = [&](std::uint8_t row_state, double value, const std::optional<Complex>& want,
+                           const std::string& text) {
+        if (row_state == FormulaTape::kRowOffAxis) return false;
+        EXPECT_EQ(row_state == FormulaTape::kRowReal, want.has_value()) << text;
+        if (row_state != FormulaTape::kRowReal || !want) return false;
+        EXPECT_TRUE(same_bits(value, want->re)) << text;
+        EXPECT_EQ(want->im, 0.0) << text;
+        return true;
+    };
+    for (int f = 0; f < 3000; ++f) {
+        const Expression e = maker.make(4);
+        ASSERT_TRUE(tape.compile(e.tokens, ops())) << e.text;
+        if (!tape.real_ready()) continue;
+        params.clear();
+        real_params.clear();
+        for (const Token& t : e.tokens) {
+            if (t.kind != TokenKind::Param) continue;
+            params.push_back({t.value.re, 0.0});
+            real_params.push_back(t.value.re);
+        }
+        values.assign(tape.size() * kB, 0.0);
+        std::fill(state.begin(), state.end(), FormulaTape::kRowReal);
+        tape.real_static_rows(rows, 0, count, values.data(), state.data());
+        tape.real_dynamic_rows(real_params, values.data(), count, state.data());
+        for (std::size_t k = 0; k < count; ++k) {
+            stack.clear();
+            const auto want = eval_internal(e.tokens, rows.row(k), params, ops(), stack);
+            kept += check(state[k], values[tape.root() * kB + k], want, e.text);
+        }
+        for (std::size_t j = 0; j < params.size(); ++j) {
+            std::vector<Complex> shifted = params;
+            shifted[j] = Complex{params[j].re + 1e-6, 0.0};
+            tape.real_moved_rows(j, shifted[j].re, values.data(), count, state.data(), moved.data(),
+                                 moved_state.data());
+            for (std::size_t k = 0; k < count; ++k) {
+                if (state[k] != FormulaTape::kRowReal) continue;
+                stack.clear();
+                const auto want = eval_internal(e.tokens, rows.row(k), shifted, ops(), stack);
+                kept_moved += check(moved_state[k], moved[k], want, e.text);
+            }
+        }
+        if (testing::Test::HasFailure()) return;
+    }
+    EXPECT_GT(kept, 10000);
+    EXPECT_GT(kept_moved, 5000);
+}
+
 TEST(Reuse, ZeroTestAgreesWithHypot) {
     const double values[] = {0.0, -0.0, 5e-324, -5e-324, 1e-310, 1.0, -2.5, 1e308, test::kInf, -test::kInf, test::kNaN};
     for (const double re : values)
