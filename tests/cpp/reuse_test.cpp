@@ -466,5 +466,52 @@ TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutReuse) {
     }
 }
 
+// Real arithmetic where values stay on the real axis must not change a bit:
+// data that cross zero (logarithms and roots of negative values leave the
+// axis), data holding exact zeros (signed zeros), and the engine's other
+// fitting method.
+TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutTheRealAxis) {
+    struct Case {
+        const char* name;
+        std::function<double(const std::vector<double>&)> f;
+        std::function<double(std::size_t)> x;
+        void (*tune)(SearchConfig&);
+    };
+    const std::vector<Case> cases = {
+        {"signed data", [](const auto& x) { return std::sqrt(std::fabs(x[0])) - 0.5 * x[1]; },
+         [](std::size_t k) { return -2.0 + 0.07 * static_cast<double>(k % 59); }, [](SearchConfig&) {}},
+        {"exact zeros", [](const auto& x) { return x[0] * x[1] + 1.0; },
+         [](std::size_t k) { return static_cast<double>(static_cast<int>(k % 5) - 2); }, [](SearchConfig&) {}},
+        {"Levenberg-Marquardt, scaled", [](const auto& x) { return std::exp(0.4 * x[0]) / (x[1] + 3.0); },
+         [](std::size_t k) { return std::sin(0.37 * static_cast<double>(k)) * 2.0; },
+         [](SearchConfig& c) {
+             c.engine.fit = FitMethod::LevenbergMarquardt;
+             c.engine.scaled_ranking = true;
+         }},
+    };
+    for (const Case& c : cases) {
+        Rows rows;
+        std::vector<double> ys;
+        for (std::size_t k = 0; k < 60; ++k) {
+            const std::vector<double> row = {c.x(k), c.x(k * 7 + 3)};
+            ys.push_back(c.f(row) + 0.01 * std::cos(1.3 * static_cast<double>(k)));
+            rows.push_back(row);
+        }
+        SearchConfig config;
+        config.max_complexity = 6;
+        config.beam_width = 80;
+        c.tune(config);
+        config.real_fast_path = false;
+        const SearchRecord complex = record(rows, ys, config);
+        config.real_fast_path = true;
+        const SearchRecord real = record(rows, ys, config);
+        ASSERT_TRUE(complex.ok) << c.name;
+        EXPECT_EQ(real.results, complex.results) << c.name;
+        EXPECT_EQ(real.lines, complex.lines) << c.name;
+        EXPECT_EQ(real.counters, complex.counters) << c.name;
+        EXPECT_GE(complex.lines.size(), 2u) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace vorn
