@@ -404,7 +404,9 @@ private:
             }
         }
         s_.block_slots[blocks] = slots;
-        std::copy(s_.real_base.begin(), s_.real_base.end(), s_.real_trial.begin());
+        // Nodes without parameters are the same in both buffers from here on.
+        for (std::size_t b = 0; b < blocks; ++b)
+            tape.real_copy_static(s_.real_base.data() + b * width_ * kBlock, s_.real_trial.data() + b * width_ * kBlock);
         s_.base.resize(slots * width_);
         s_.trial_values.resize(slots * width_);
         std::copy(s_.base.begin(), s_.base.end(), s_.trial_values.begin());

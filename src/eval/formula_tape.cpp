@@ -1,5 +1,6 @@
 #include "eval/formula_tape.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace vorn {
@@ -314,6 +315,11 @@ void FormulaTape::real_dynamic_rows(std::span<const double> params, double* valu
         double* out = values + at * kB;
         for (std::size_t r = 0; r < n; ++r) out[r] = value;
     }
+}
+
+void FormulaTape::real_copy_static(const double* from, double* to) const {
+    for (const std::uint16_t at : static_nodes_)
+        std::copy(from + at * kB, from + (at + 1) * kB, to + at * kB);
 }
 
 void FormulaTape::real_moved_rows(std::size_t j, double moved, const double* values, std::size_t n,

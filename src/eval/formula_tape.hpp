@@ -70,6 +70,9 @@ public:
     // The nodes with parameters; parameter slot j takes params[j].
     void real_dynamic_rows(std::span<const double> params, double* values, std::size_t n,
                            std::uint8_t* state) const;
+    // Copies the values of the nodes without parameters, which a trial does
+    // not recompute, from one block to another.
+    void real_copy_static(const double* from, double* to) const;
     // As eval_moved_rows: the root with parameter j moved to `moved`, from a
     // complete evaluation in `values` (not modified), into out[r] and
     // out_state[r].
