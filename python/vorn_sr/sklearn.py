@@ -65,6 +65,8 @@ _STRATEGIES = {
         "fit": "levenberg_marquardt",
         "relative_exit_threshold": 1e-20,
         "scaled_ranking": True,
+        "power_laws": True,
+        "constant_free_round": True,
         "deepening_rounds": 4,
         "first_round_beam": 30,
     },
@@ -120,6 +122,19 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         bit for bit those of the same fit without a client. ``max_time`` and
         Ctrl-C cancel the outstanding work. Not pickled: a loaded estimator
         has ``client=None``.
+
+    strategy : {"deepening", "levels"}, default="deepening"
+        How the search runs. "levels" is :class:`vorn_sr.Searcher`'s level
+        search exactly. "deepening" fits constants by Levenberg–Marquardt,
+        ranks formulas by their error after the best scale and offset, tries
+        power laws first, and runs rounds of widening beams that reach deep
+        levels early; it stops at an error of 1e-20 times mean(y**2). Its
+        formulas may be up to 4 tokens longer than ``max_complexity`` (a
+        fitted scale and offset), and power laws longer still.
+    operators : list of str or None, default=None
+        The operators the search may apply; None means all 18. Names as the
+        formula text writes them ("Plus", "Sqrt", "VORN", ...) in any case,
+        or "+", "-", "*", "/".
 
     Attributes
     ----------
@@ -345,6 +360,10 @@ class VornRegressor(RegressorMixin, BaseEstimator):
                 f"This VornRegressor was pickled in format version {version!r}, but this "
                 f"vorn_sr reads formats up to version {_PICKLE_VERSION}; upgrade vorn_sr to load it."
             )
+        # Estimators pickled before strategies existed searched with the level
+        # search: a refit of one keeps doing so.
+        state.setdefault("strategy", "levels")
+        state.setdefault("operators", None)
         super().__setstate__(state)
 
 

@@ -41,10 +41,16 @@ struct EngineSettings {
     // beam_width. Rounds end at the first exact fit or at the time budget.
     std::size_t deepening_rounds = 0;
     std::size_t first_round_beam = 0;
+    // Whether the rounds start with one more, without the constant leaf.
+    bool constant_free_round = false;
+    // Before the levels, offer the front the monomials C·∏ xᵢ^eᵢ that a
+    // least-squares fit of log|y| on log xᵢ suggests (exponents in halves).
+    bool power_laws = false;
 
     bool is_default() const {
         return operator_mask == kAllOperators && fit == FitMethod::DiagonalGaussNewton &&
-               relative_exit_threshold == 0.0 && !scaled_ranking && deepening_rounds == 0;
+               relative_exit_threshold == 0.0 && !scaled_ranking && deepening_rounds == 0 && !power_laws &&
+               !constant_free_round;
     }
 };
 

@@ -13,6 +13,7 @@
 #include "engine/early_exit.hpp"
 #include "engine/final_selection.hpp"
 #include "engine/pareto.hpp"
+#include "engine/power_law.hpp"
 #include "engine/progress.hpp"
 #include "engine/retention.hpp"
 #include "engine/scoring.hpp"
@@ -23,19 +24,15 @@ namespace vorn {
 
 LevelStats SearchStats::total() const {
     LevelStats t;
-    for (const LevelStats& l : levels) {
-        t.generated += l.generated;
-        t.admitted += l.admitted;
-        t.scored += l.scored;
-        t.refined += l.refined;
-        t.retained += l.retained;
-    }
+    for (const LevelStats& l : levels) t += l;
     return t;
 }
 
 namespace {
 
-constexpr std::size_t kFullWidthLevels = 3;
+constexpr std::size_t kFullWidthLevels = 2;
+constexpr std::size_t kNextLevelMinWidth = 200;
+constexpr std::size_t kConstantFreeWidthFactor = 4;
 
 struct Search {
     const SearchConfig& config;
@@ -53,6 +50,7 @@ struct Search {
     std::size_t row_value_bytes = 0;
     double exit_threshold;
     std::size_t beam;  // this round's beam width
+    bool constant_leaf = true;  // whether this round seeds the constant leaf
     std::vector<std::uint8_t> thorough;  // per candidate of the level: fitted with the full budget
 
     Search(const Samples& rows, const std::vector<double>& targets_,
@@ -88,18 +86,30 @@ struct Search {
     }
 
     // A new round: a fresh search over the levels that adds to the same front.
-    void start_round(std::size_t n_vars, std::size_t beam_width) {
+    void start_round(std::size_t n_vars, std::size_t beam_width, bool constants) {
         levels.clear();
         seen.clear();
         row_value_bytes = 0;
         beam = beam_width;
+        constant_leaf = constants;
         seed(n_vars);
+    }
+
+    // The monomial laws the data suggest, fitted and offered to the front.
+    void offer_power_laws() {
+        for (const Expression& e : power_law_candidates(samples, targets, *registry, config.engine.operator_mask)) {
+            auto fitted = score_candidate(e, samples, targets, config, *registry, true);
+            if (!fitted) continue;
+            const double error =
+                fitted->score / complexity_factor(fitted->expression.complexity(), config.complexity_penalty);
+            if (std::isfinite(error)) update_pareto(front, fitted->expression, error);
+        }
     }
 
     void seed(std::size_t n_vars) {
         levels.resize(2);
         Expression parameter = Expression::parameter();
-        if (config.seed_constant_leaf && admit(parameter)) {
+        if (config.seed_constant_leaf && constant_leaf && admit(parameter)) {
             score_and_update(parameter, samples, targets, front, operators(), config.alpha,
                              config.l1_ratio);
             levels[1].push(std::move(parameter));
@@ -227,12 +237,7 @@ struct Search {
         if (stats) {
             // Rounds after the first add to the same level's counters.
             stats->levels.resize(std::max(stats->levels.size(), k + 1));
-            LevelStats& total = stats->levels[k];
-            total.generated += level_stats.generated;
-            total.admitted += level_stats.admitted;
-            total.scored += level_stats.scored;
-            total.refined += level_stats.refined;
-            total.retained += level_stats.retained;
+            stats->levels[k] += level_stats;
         }
         return true;
     }
@@ -317,9 +322,14 @@ struct Search {
         const Expression f = with_fitted_constants(ref, k, thorough_fit);
         const auto& metas = registry->metas();
         const Expression c = Expression::parameter(Complex{1.0, 0.0});
+        // The scale and offset are written with Times and Plus, so a subset
+        // of operators without them gets no such formulas.
+        const auto allowed = [&](std::size_t id) { return ((config.engine.operator_mask >> id) & 1u) != 0; };
+        if (!allowed(op_ids::Times)) return;
         auto scaled = compose_binary(c, f, op_ids::Times, metas[op_ids::Times]);
         if (!scaled) return;
-        auto shifted = compose_binary(*scaled, c, op_ids::Plus, metas[op_ids::Plus]);
+        std::optional<Expression> shifted;
+        if (allowed(op_ids::Plus)) shifted = compose_binary(*scaled, c, op_ids::Plus, metas[op_ids::Plus]);
         for (const Expression* e : {&*scaled, shifted ? &*shifted : nullptr}) {
             if (e == nullptr) continue;
             auto fitted = score_candidate(*e, samples, targets, config, *registry, true);
@@ -334,8 +344,11 @@ struct Search {
                 std::vector<std::uint32_t> scored, std::size_t k) {
         // The first levels are small and hold the building blocks of every
         // law (a variable shifted by a constant, a product of two), whose own
-        // fit says little about the law: narrow rounds keep them whole.
-        const std::size_t width = k <= kFullWidthLevels ? config.beam_width : beam;
+        // fit says little about the law: narrow rounds keep level 2 whole and
+        // a wide share of level 3.
+        std::size_t width = beam;
+        if (k <= kFullWidthLevels) width = config.beam_width;
+        else if (k == kFullWidthLevels + 1) width = std::max(beam, std::min(config.beam_width, kNextLevelMinWidth));
         const std::vector<std::uint32_t> keep =
             select_beam(scores, std::move(scored), width,
                         [&](std::uint32_t i) { return candidate_skeleton_hash(candidates[i], k, levels).value; });
@@ -349,23 +362,32 @@ struct Search {
     }
 };
 
-// The beam width of each round: one round at beam_width, or rounds whose
-// beams grow geometrically from first_round_beam to beam_width, so that an
-// answer from the narrow, deep rounds is there early and the wide ones add
-// what a narrow beam dropped.
-std::vector<std::size_t> round_beams(const SearchConfig& config) {
+struct Round {
+    std::size_t beam;
+    bool constants;  // whether level 1 holds the constant leaf
+};
+
+// The rounds over the levels: one at beam_width, or rounds whose beams grow
+// geometrically from first_round_beam to beam_width, so that an answer from
+// the narrow, deep rounds is there early and the wide ones add what a narrow
+// beam dropped. A constant-free first round goes deepest fastest: without the
+// constant leaf every candidate is scored from its operands' stored values,
+// and scaled ranking still gives each formula its scale and offset.
+std::vector<Round> round_plan(const SearchConfig& config) {
     const EngineSettings& e = config.engine;
     if (e.deepening_rounds <= 1 || e.first_round_beam == 0 || e.first_round_beam >= config.beam_width)
-        return {config.beam_width};
-    std::vector<std::size_t> beams;
+        return {{config.beam_width, true}};
+    std::vector<Round> rounds;
+    if (e.constant_free_round)
+        rounds.push_back({std::min(config.beam_width, kConstantFreeWidthFactor * e.first_round_beam), false});
     const double first = static_cast<double>(e.first_round_beam);
     const double ratio = static_cast<double>(config.beam_width) / first;
     for (std::size_t r = 0; r < e.deepening_rounds; ++r) {
         const double t = static_cast<double>(r) / static_cast<double>(e.deepening_rounds - 1);
-        beams.push_back(static_cast<std::size_t>(std::llround(first * std::pow(ratio, t))));
+        rounds.push_back({static_cast<std::size_t>(std::llround(first * std::pow(ratio, t))), true});
     }
-    beams.back() = config.beam_width;
-    return beams;
+    rounds.back().beam = config.beam_width;
+    return rounds;
 }
 
 }  // namespace
@@ -386,6 +408,7 @@ Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
     // way out, an interruption included.
     Search search(rows, targets, config, stats, control, deadline);
     search.seed(n_vars);
+    if (config.engine.power_laws) search.offer_power_laws();
     if (stats) stats->levels.assign(2, LevelStats{});
     std::size_t finished = 1;
     bool cut_short = search.stop.check_now();
@@ -393,11 +416,13 @@ Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
 
     if (!search.fits_exactly() && !cut_short) {
         print_start_line(search.levels[1].size(), search.sink);
-        const std::vector<std::size_t> beams = round_beams(config);
+        const std::vector<Round> rounds = round_plan(config);
         bool exact = false;
-        for (std::size_t round = 0; round < beams.size() && !exact && !cut_short; ++round) {
-            if (round > 0) search.start_round(n_vars, beams[round]);
-            search.beam = beams[round];
+        for (std::size_t round = 0; round < rounds.size() && !exact && !cut_short; ++round) {
+            // The first round keeps the seeds already made when they are its own.
+            if (round > 0 || !rounds[round].constants)
+                search.start_round(n_vars, rounds[round].beam, rounds[round].constants);
+            search.beam = rounds[round].beam;
             // A maximum complexity of 0 or 1 leaves only the seeds.
             for (std::size_t k = 2; k <= config.max_complexity; ++k) {
                 if (!search.run_level(k)) {

@@ -70,6 +70,8 @@ void put_config(ByteWriter& out, const SearchConfig& c) {
     out.put(static_cast<std::uint8_t>(e.scaled_ranking));
     out.put(static_cast<std::uint64_t>(e.deepening_rounds));
     out.put(static_cast<std::uint64_t>(e.first_round_beam));
+    out.put(static_cast<std::uint8_t>(e.power_laws));
+    out.put(static_cast<std::uint8_t>(e.constant_free_round));
 }
 
 SearchConfig get_config(ByteReader& in) {
@@ -96,6 +98,8 @@ SearchConfig get_config(ByteReader& in) {
     e.scaled_ranking = in.get<std::uint8_t>() != 0;
     e.deepening_rounds = in.get<std::uint64_t>();
     e.first_round_beam = in.get<std::uint64_t>();
+    e.power_laws = in.get<std::uint8_t>() != 0;
+    e.constant_free_round = in.get<std::uint8_t>() != 0;
     return c;
 }
 

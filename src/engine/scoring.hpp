@@ -9,6 +9,7 @@
 #include "core/expression.hpp"
 #include "core/samples.hpp"
 #include "engine/pareto.hpp"
+#include "eval/interpreter.hpp"
 #include "eval/row_values.hpp"
 #include "ops/registry.hpp"
 

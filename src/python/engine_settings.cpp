@@ -69,6 +69,10 @@ bool to_engine_settings(PyObject* dict, EngineSettings& out) {
             ok = to_double(value, name, out.relative_exit_threshold);
         } else if (k == "scaled_ranking") {
             ok = to_flag(value, name, out.scaled_ranking);
+        } else if (k == "constant_free_round") {
+            ok = to_flag(value, name, out.constant_free_round);
+        } else if (k == "power_laws") {
+            ok = to_flag(value, name, out.power_laws);
         } else if (k == "deepening_rounds") {
             ok = to_size(value, name, out.deepening_rounds);
         } else if (k == "first_round_beam") {

@@ -208,9 +208,18 @@ TEST(Search, SameFrontOnOneAndTwoThreads) {
         }
         problems.push_back({rows, ys});
     }
-    SearchConfig config;
-    config.max_complexity = 6;
-    config.beam_width = 120;
+    SearchConfig levels;
+    levels.max_complexity = 6;
+    levels.beam_width = 120;
+    // The estimator's deepening settings: fitting, scaled ranking and rounds
+    // must be as reproducible as the level search.
+    SearchConfig deepening = levels;
+    deepening.engine.fit = FitMethod::LevenbergMarquardt;
+    deepening.engine.scaled_ranking = true;
+    deepening.engine.relative_exit_threshold = 1e-20;
+    deepening.engine.deepening_rounds = 3;
+    deepening.engine.first_round_beam = 20;
+    for (const SearchConfig& config : {levels, deepening})
     for (const Problem& p : problems) {
         std::vector<std::vector<std::string>> fronts;
         for (const int threads : {1, 2}) {

@@ -87,8 +87,8 @@ def test_model_selection(capfd):
     # The line fits the noisy data at complexity 5; complexity 7 only fits the
     # noise a little better.
     y = Y_LINE
-    best = small(max_complexity=7, beam_width=20).fit(X1, y)
-    accurate = small(max_complexity=7, beam_width=20, model_selection="accuracy").fit(X1, y)
+    best = small(max_complexity=7, beam_width=20, strategy="levels").fit(X1, y)
+    accurate = small(max_complexity=7, beam_width=20, strategy="levels", model_selection="accuracy").fit(X1, y)
     searched = vorn_sr.Searcher(max_complexity=7, beam_width=20).find_multivariate(X1, y)
     capfd.readouterr()
     assert (accurate.result_.formula, accurate.result_.error) == (searched.formula, searched.error)
@@ -183,14 +183,16 @@ def test_verbose_prints_through_sys_stdout(capsys, verbose):
     assert ("\r  [VORN] L3 Progress:" in out) == (verbose == 2)
 
 
-def test_time_budget():
+@pytest.mark.parametrize("strategy", ["levels", "deepening"])
+def test_time_budget(strategy):
     x = np.random.default_rng(5).uniform(-1.0, 1.0, size=(1000, 1))
     y = 2.5 * x[:, 0] + 1.0 + 0.01 * np.random.default_rng(6).standard_normal(1000)
     start = time.monotonic()
-    est = VornRegressor(max_time=2).fit(x, y)
+    est = VornRegressor(max_time=2, strategy=strategy).fit(x, y)
     assert time.monotonic() - start < 4.0
     assert est.budget_exhausted_ and est.levels_finished_ >= 2
-    assert est.result_.complexity <= est.levels_finished_
+    # Scaled formulas carry their scale and offset on top of the level's tokens.
+    assert est.result_.complexity <= est.levels_finished_ + (4 if strategy == "deepening" else 0)
     assert np.isfinite(est.predict(x)).all() and est.score(x, y) > 0
 
 

@@ -1,0 +1,87 @@
+"""The estimator's strategies and operator subsets beside the level search."""
+
+import re
+
+import numpy as np
+import pytest
+
+pytest.importorskip("sklearn")
+
+import vorn_sr
+from vorn_sr.sklearn import VornRegressor
+
+RNG = np.random.default_rng(0)
+S = RNG.uniform(1.5, 5.0, 200)[:, None]
+S_TEST = RNG.uniform(1.5, 5.0, 500)[:, None]
+X2 = RNG.uniform(1.0, 3.0, size=(60, 2))
+OPERATOR = re.compile(r"([A-Za-z]+)\(")
+
+
+def nmse(est, f):
+    y = f(S_TEST[:, 0])
+    return float(np.mean((est.predict(S_TEST) - y) ** 2) / np.var(y))
+
+
+def test_levels_is_the_searchers_search():
+    y = X2[:, 0] * X2[:, 1] + 0.01 * RNG.standard_normal(60)
+    est = VornRegressor(strategy="levels", max_complexity=5, beam_width=40, model_selection="accuracy").fit(X2, y)
+    searched = vorn_sr.Searcher(max_complexity=5, beam_width=40).find_multivariate(X2, y)
+    assert (est.result_.formula, est.result_.error) == (searched.formula, searched.error)
+    assert est.predict(X2).tobytes() == np.asarray(searched.predict(X2)).tobytes()
+
+
+# Laws with two coupled constants that the level search's fitting misses.
+@pytest.mark.parametrize(
+    "law",
+    [lambda s: (1 + s) / 2, lambda s: 1 / (s - 1), lambda s: 1.3 * s**2 - 0.4 * s],
+    ids=["(1+s)/2", "1/(s-1)", "1.3s^2-0.4s"],
+)
+@pytest.mark.parametrize("scale", [1.0, 1e-10])
+def test_default_strategy_fits_coupled_constants_at_any_scale(law, scale, capfd):
+    est = VornRegressor(max_complexity=7, model_selection="accuracy").fit(S, scale * law(S[:, 0]))
+    assert nmse(est, lambda s: scale * law(s)) < 1e-20
+    if scale == 1.0:
+        assert est.levels_finished_ <= 5  # stopped at the exact fit
+
+
+@pytest.mark.parametrize(
+    "operators, allowed",
+    [
+        (["+", "*"], {"Plus", "Times"}),
+        (["PLUS", "times", "Plus", "+"], {"Plus", "Times"}),  # any case, duplicates once
+        (["Sqrt", "/", "-"], {"Sqrt", "Divide", "Subtract"}),
+    ],
+)
+@pytest.mark.parametrize("strategy", ["levels", "deepening"])
+def test_only_the_chosen_operators_are_used(operators, allowed, strategy):
+    y = X2[:, 0] * X2[:, 1] + X2[:, 0]
+    est = VornRegressor(strategy=strategy, operators=operators, max_complexity=5, beam_width=40).fit(X2, y)
+    used = {name for result in est.pareto_front_ for name in OPERATOR.findall(result.formula)}
+    assert used and used <= allowed
+
+
+def test_a_subset_without_compositions_returns_a_leaf():
+    est = VornRegressor(operators=["Neg"], max_complexity=8).fit(X2, X2[:, 1])
+    assert est.result_.formula == "v_{1}"
+
+
+@pytest.mark.parametrize(
+    "params, match",
+    [
+        ({"operators": ["Plus", "Pow"]}, r"unknown operator 'Pow'.*VORN, Neg, Inv, Plus"),
+        ({"operators": []}, "at least one operator.*VORN"),
+        ({"operators": "Plus"}, "list of operator names"),
+        ({"strategy": "genetic"}, r"strategy must be one of \('levels', 'deepening'\)"),
+    ],
+)
+def test_bad_strategy_and_operator_names(params, match):
+    with pytest.raises(ValueError, match=match):
+        VornRegressor(**params).fit(X2, X2[:, 0])
+
+
+def test_an_estimator_pickled_before_strategies_refits_with_the_level_search():
+    state = VornRegressor(max_complexity=3).__getstate__()
+    del state["strategy"], state["operators"]
+    old = VornRegressor.__new__(VornRegressor)
+    old.__setstate__(state)
+    assert old.get_params()["strategy"] == "levels" and old.get_params()["operators"] is None
