@@ -26,12 +26,14 @@ python3 tests/check_layers.py
 
 echo "== C++ tests (release) =="
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+python3 tests/check_build_flags.py build/release
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
 echo "== C++ tests (address + undefined-behaviour sanitizers) =="
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON \
   -DVORN_BUILD_BENCH=OFF >/dev/null
+python3 tests/check_build_flags.py build/sanitize
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 

@@ -76,6 +76,10 @@ struct SearchConfig {
     // Memory for the retained expressions' values at the data rows, over all
     // levels; levels beyond it are scored by evaluating candidates whole.
     std::size_t row_value_budget_bytes = std::size_t{512} << 20;
+    // Whether values that stay on the real axis (imaginary parts zero) are
+    // computed and stored as real numbers. Results are identical either way;
+    // off keeps every value complex, which the tests compare against.
+    bool real_fast_path = true;
     // Settings beyond the level search; the Searcher facade leaves them be.
     EngineSettings engine{};
 };

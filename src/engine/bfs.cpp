@@ -131,9 +131,9 @@ struct Search {
         if (!config.reuse_computed_values || k >= config.max_complexity) return;
         Level& level = levels[k];
         level.probe_values = PointValues::at_probes(level.expressions, operators());
-        const std::size_t bytes = PointValues::row_bytes(level.size(), samples.size());
+        const std::size_t bytes = RowValues::bytes_at_most(level.size(), samples.size());
         if (row_value_bytes + bytes > config.row_value_budget_bytes) return;
-        level.row_values = PointValues::at_rows(level.expressions, samples, operators());
+        level.row_values = RowValues::at_rows(level.expressions, samples, operators(), config.real_fast_path);
         row_value_bytes += bytes;
     }
 

@@ -24,7 +24,7 @@ void fixed_start(std::size_t index, std::size_t n, std::vector<double>& p) {
 // starts cost one evaluation each, the fit its iterations once.
 RefinedError fit_from_best_start(std::span<const Token> tokens, const Samples& rows,
                                  std::span<const double> targets, double alpha, double l1_ratio,
-                                 OperatorTable operators, bool reuse, const FitBudget& budget,
+                                 OperatorTable operators, ValueSource reuse, const FitBudget& budget,
                                  std::vector<double>& fitted) {
     const std::size_t n = fitted.size();
     thread_local std::vector<double> trial, best_start;
@@ -60,7 +60,7 @@ double exact_error_of(std::span<const double> targets) {
 
 RefinedError fit_constants_lm(std::span<const Token> tokens, const Samples& rows,
                               std::span<const double> targets, double alpha, double l1_ratio,
-                              OperatorTable operators, bool reuse, const FitBudget& budget,
+                              OperatorTable operators, ValueSource reuse, const FitBudget& budget,
                               std::vector<double>& fitted) {
     fitted.clear();
     for (const Token& t : tokens)

@@ -31,7 +31,7 @@ double exact_error_of(std::span<const double> targets);
 // start_error that of the tokens' own values.
 RefinedError fit_constants_lm(std::span<const Token> tokens, const Samples& rows,
                               std::span<const double> targets, double alpha, double l1_ratio,
-                              OperatorTable operators, bool reuse, const FitBudget& budget,
+                              OperatorTable operators, ValueSource reuse, const FitBudget& budget,
                               std::vector<double>& fitted);
 
 }  // namespace vorn

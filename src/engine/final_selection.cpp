@@ -21,7 +21,7 @@ Refined refit_lm(const Expression& expression, const SearchConfig& config, const
     std::vector<double> fitted;
     const FitBudget budget{kFinalLmIterations, kFinalLmStarts, exact_error_of(targets)};
     const RefinedError fit = fit_constants_lm(expression.tokens, rows, targets, config.alpha, config.l1_ratio,
-                                              registry.operators(), config.reuse_computed_values, budget, fitted);
+                                              registry.operators(), value_source(config), budget, fitted);
     Refined out{expression, fit.start_error};
     if (fit.error < fit.start_error) {
         write_fitted(out.expression.tokens, fitted);
@@ -52,7 +52,7 @@ Outcome<std::vector<SearchResult>> finalize_result(const ParetoFront& front,
                     ? refit_lm(expression, config, rows, targets, *registry)
                     : refine_constants(expression, rows, targets, config.alpha,
                                                config.l1_ratio, *registry, kFinalIterations,
-                                               config.reuse_computed_values);
+                                               value_source(config));
             expression = std::move(refined.expression);
             error = refined.error;
         }

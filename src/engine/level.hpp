@@ -7,6 +7,7 @@
 #include "core/expression.hpp"
 #include "engine/skeleton_hash.hpp"
 #include "eval/point_values.hpp"
+#include "eval/row_values.hpp"
 
 namespace vorn {
 
@@ -18,14 +19,14 @@ struct Level {
     // The expressions' values at the probes and at the data rows, once
     // computed (empty before, or when the rows do not fit the memory budget).
     PointValues probe_values;
-    PointValues row_values;
+    RowValues row_values;
 
     std::size_t size() const { return expressions.size(); }
     void push(Expression expression);
     OperandValues at_probes(std::size_t i) const {
         return {probe_values.values(i), probe_values.defined(i)};
     }
-    OperandValues at_rows(std::size_t i) const { return {row_values.values(i), row_values.defined(i)}; }
+    RowOperand at_rows(std::size_t i) const { return row_values.operand(i); }
 };
 
 // The hash of the op_id of every Op token, in token order.

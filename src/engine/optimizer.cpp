@@ -154,23 +154,54 @@ enum class RowState : std::uint8_t {
 
 // Rows are evaluated in blocks, one node at a time across the block.
 constexpr std::size_t kBlock = 32;
+static_assert(kBlock == FormulaTape::kRealBlock, "complex and real blocks hold the same rows");
 
 // Per-thread buffers of the tape refinement, reused across candidates.
 struct TapeScratch {
     FormulaTape tape;
-    std::vector<Complex> base, trial_values, work;  // rows × nodes, and one row
+    // Complex values, rows × nodes; on the real axis only the rows that
+    // leave it are held here, in row order, one slot each.
+    std::vector<Complex> base, trial_values, work;
     std::vector<RowState> state;
-    std::vector<std::uint8_t> complete;  // state == Complete, as the tape's row mask
+    std::vector<std::uint8_t> complete;  // per slot: state == Complete, as the tape's row mask
     std::vector<Complex> params;
     std::array<Complex, kBlock> moved;
     std::array<std::uint8_t, kBlock> moved_defined;
     std::array<std::uint8_t, kBlock> alive;
     std::vector<double> columns, row_jac;  // a block's Jacobian columns, and one row of them
+    // On the real axis: blocks of nodes × kBlock real parts; per row whether
+    // it is held there, and its complex slot where not; per block its first
+    // slot.
+    std::vector<double> real_base, real_trial;
+    std::vector<std::uint8_t> on_axis;
+    std::vector<std::uint32_t> slot, block_slots;
+    // Per row, as a FormulaTape row state: kRowReal where the row is on the
+    // axis and complete, for the Jacobian columns; and where it is on the
+    // axis and not dead, for trials.
+    std::vector<std::uint8_t> real_complete, real_alive, axis_mask;
+    std::vector<std::uint8_t> block_clean;  // per block: no slots, every row complete
+    std::vector<double> trial_params;
+    std::array<double, kBlock> real_moved;
+    std::array<std::uint8_t, kBlock> real_rows, real_moved_rows;
+    // A block's trial predictions: the value, and whether there is one
+    // (a FormulaTape row state; kRowOffAxis: evaluate the row whole).
+    std::array<double, kBlock> trial_root;
+    std::array<std::uint8_t, kBlock> trial_has;
+    // One block's column: each row's base and moved prediction.
+    std::array<double, kBlock> column_base, column_moved;
+    // Whole evaluation of single rows that leave the real axis.
+    CompiledFormula formula;
+    std::vector<Complex> stack, perturbed;
 
     void release_if_large() {
-        if (base.capacity() * sizeof(Complex) <= kKeepBytes) return;
-        std::vector<Complex>().swap(base);
-        std::vector<Complex>().swap(trial_values);
+        if (base.capacity() * sizeof(Complex) > kKeepBytes) {
+            std::vector<Complex>().swap(base);
+            std::vector<Complex>().swap(trial_values);
+        }
+        if (real_base.capacity() * sizeof(double) > kKeepBytes) {
+            std::vector<double>().swap(real_base);
+            std::vector<double>().swap(real_trial);
+        }
     }
 };
 
@@ -180,13 +211,126 @@ TapeScratch& tape_scratch() {
 }
 
 // The same values from the compiled tape, every node's value kept per row.
+// A row whose values all stay on the real axis keeps their real parts alone,
+// computed by the operators' real kernels a block of rows at a time; a row
+// where one may leave the axis keeps complex values. A trial that takes a
+// row off the axis evaluates that row whole as complex; accepted, it sorts
+// the rows afresh.
 class TapeValues {
 public:
-    TapeValues(TapeScratch& s, const Samples& rows)
-        : s_(s), rows_(rows), width_(s.tape.size()), root_(s.tape.root()) {}
+    TapeValues(TapeScratch& s, const Samples& rows, std::span<const Token> tokens, OperatorTable operators,
+               bool real_axis)
+        : s_(s),
+          rows_(rows),
+          tokens_(tokens),
+          operators_(operators),
+          width_(s.tape.size()),
+          root_(s.tape.root()),
+          real_(real_axis && s.tape.real_ready()) {}
 
     // Every row fully evaluated where it can be.
     void start(std::span<const double> p) {
+        if (real_)
+            start_real(p);
+        else
+            start_complex(p);
+    }
+
+    std::optional<Complex> start_value(std::size_t k) const {
+        if (s_.state[k] != RowState::Complete) return std::nullopt;
+        if (!real_) return s_.base[k * width_ + root_];
+        if (s_.on_axis[k]) return Complex{real_root(s_.real_base, k), 0.0};
+        return s_.base[s_.slot[k] * width_ + root_];
+    }
+
+    // The moved values come from recomputing only the ancestors of each
+    // parameter on the stored values.
+    void accumulate(std::span<const double> p, std::span<const double> targets, std::span<double> d,
+                    std::span<double> g) {
+        const std::size_t n = p.size(), count = targets.size();
+        std::fill(d.begin(), d.end(), 0.0);
+        std::fill(g.begin(), g.end(), 0.0);
+        load_params(p, s_.params);
+        for (std::size_t begin = 0; begin < count; begin += kBlock) {
+            const std::size_t rows = std::min(kBlock, count - begin);
+            for (std::size_t j = 0; j < n; ++j) {
+                column(begin, rows, j, p[j] + kStep);
+                for (std::size_t r = 0; r < rows; ++r) {
+                    const double base = s_.column_base[r], moved = s_.column_moved[r];
+                    const double residual = base - targets[begin + r];
+                    const double jac = (moved - base) / kStep;
+                    d[j] += jac * jac;
+                    g[j] += jac * residual;
+                }
+            }
+        }
+    }
+
+    void normal_equations(std::span<const double> p, std::span<const double> steps,
+                          std::span<const double> targets, std::span<double> a, std::span<double> g) {
+        const std::size_t n = p.size(), count = targets.size();
+        std::fill(a.begin(), a.end(), 0.0);
+        std::fill(g.begin(), g.end(), 0.0);
+        load_params(p, s_.params);
+        s_.columns.resize(n * kBlock);
+        s_.row_jac.resize(n);
+        for (std::size_t begin = 0; begin < count; begin += kBlock) {
+            const std::size_t rows = std::min(kBlock, count - begin);
+            for (std::size_t j = 0; j < n; ++j) {
+                column(begin, rows, j, p[j] + steps[j]);
+                for (std::size_t r = 0; r < rows; ++r)
+                    s_.columns[j * kBlock + r] = (s_.column_moved[r] - s_.column_base[r]) / steps[j];
+            }
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::size_t k = begin + r;
+                const auto value = start_value(k);
+                const double base = value ? value->re : 0.0;
+                for (std::size_t j = 0; j < n; ++j) s_.row_jac[j] = s_.columns[j * kBlock + r];
+                add_row(s_.row_jac, base - targets[k], a, g);
+            }
+        }
+    }
+
+    void trial(std::span<const double> t) {
+        load_params(t, s_.params);
+        if (!real_) return;
+        s_.trial_params.assign(t.begin(), t.end());
+        trial_left_axis_ = false;
+    }
+
+    // A block of rows is evaluated when its first row is asked for.
+    std::optional<Complex> trial_value(std::size_t k) {
+        const std::size_t r = k % kBlock;
+        if (real_) {
+            if (r == 0) trial_block(k);
+            if (s_.trial_has[r] == FormulaTape::kRowReal) return Complex{s_.trial_root[r], 0.0};
+            return trial_value_off(k, r);
+        }
+        if (r == 0) {
+            block_values_ = s_.trial_values.data() + k * width_;
+            const std::size_t block = std::min(kBlock, rows_.size() - k);
+            for (std::size_t i = 0; i < block; ++i) s_.alive[i] = s_.state[k + i] != RowState::Dead;
+            s_.tape.eval_dynamic_rows(s_.params, block_values_, block, s_.alive.data());
+        }
+        if (!s_.alive[r]) return std::nullopt;
+        return block_values_[r * width_ + root_];
+    }
+
+    // The trial values are the next base values, on every row.
+    void accept() {
+        if (real_ && trial_left_axis_) {
+            start_real(s_.trial_params);
+            return;
+        }
+        std::swap(s_.base, s_.trial_values);
+        if (real_) std::swap(s_.real_base, s_.real_trial);
+        std::fill(s_.state.begin(), s_.state.end(), RowState::Complete);
+        std::fill(s_.complete.begin(), s_.complete.end(), 1);
+        if (real_) accepted_masks();
+    }
+
+private:
+    void start_complex(std::span<const double> p) {
         const FormulaTape& tape = s_.tape;
         const std::size_t count = rows_.size();
         s_.base.resize(count * width_);
@@ -211,105 +355,193 @@ public:
         std::copy(s_.base.begin(), s_.base.end(), s_.trial_values.begin());
     }
 
-    std::optional<Complex> start_value(std::size_t k) const {
-        if (s_.state[k] != RowState::Complete) return std::nullopt;
-        return s_.base[k * width_ + root_];
+    // Every row on the real axis where its values stay there, the others
+    // evaluated as complex into slots of their own.
+    void start_real(std::span<const double> p) {
+        const FormulaTape& tape = s_.tape;
+        const std::size_t count = rows_.size();
+        const std::size_t blocks = (count + kBlock - 1) / kBlock;
+        s_.real_base.resize(blocks * width_ * kBlock);
+        s_.real_trial.resize(blocks * width_ * kBlock);
+        s_.state.resize(count);
+        s_.on_axis.resize(count);
+        s_.slot.resize(count);
+        s_.block_slots.resize(blocks + 1);
+        load_params(p, s_.params);
+        std::uint32_t slots = 0;
+        for (std::size_t begin = 0; begin < count; begin += kBlock) {
+            const std::size_t block = std::min(kBlock, count - begin);
+            double* values = real_block(s_.real_base, begin);
+            std::uint8_t* rows = s_.real_rows.data();
+            std::fill(rows, rows + block, FormulaTape::kRowReal);
+            tape.real_static_rows(rows_, begin, block, values, rows);
+            for (std::size_t r = 0; r < block; ++r)
+                s_.state[begin + r] = rows[r] == FormulaTape::kRowUndefined ? RowState::Dead : RowState::Incomplete;
+            tape.real_dynamic_rows(p, values, block, rows);
+            const std::uint32_t first = slots;
+            s_.block_slots[begin / kBlock] = first;
+            for (std::size_t r = 0; r < block; ++r) {
+                const std::size_t k = begin + r;
+                s_.on_axis[k] = rows[r] != FormulaTape::kRowOffAxis;
+                if (!s_.on_axis[k]) s_.slot[k] = slots++;
+                if (rows[r] == FormulaTape::kRowReal) s_.state[k] = RowState::Complete;
+            }
+            if (slots == first) continue;
+            // The block's rows off the axis, as complex values in their slots.
+            s_.base.resize(slots * width_);
+            Complex* complex_values = s_.base.data() + first * width_;
+            for (std::size_t r = 0, i = 0; r < block; ++r) {
+                if (s_.on_axis[begin + r]) continue;
+                s_.alive[i] = tape.eval_static(rows_.row(begin + r), complex_values + i * width_);
+                s_.state[begin + r] = s_.alive[i] ? RowState::Incomplete : RowState::Dead;
+                ++i;
+            }
+            tape.eval_dynamic_rows(s_.params, complex_values, slots - first, s_.alive.data());
+            for (std::size_t r = 0, i = 0; r < block; ++r) {
+                if (s_.on_axis[begin + r]) continue;
+                if (s_.alive[i]) s_.state[begin + r] = RowState::Complete;
+                ++i;
+            }
+        }
+        s_.block_slots[blocks] = slots;
+        // Nodes without parameters are the same in both buffers from here on.
+        for (std::size_t b = 0; b < blocks; ++b)
+            tape.real_copy_static(s_.real_base.data() + b * width_ * kBlock, s_.real_trial.data() + b * width_ * kBlock);
+        s_.base.resize(slots * width_);
+        s_.trial_values.resize(slots * width_);
+        std::copy(s_.base.begin(), s_.base.end(), s_.trial_values.begin());
+        s_.complete.resize(slots);
+        for (std::size_t k = 0; k < count; ++k)
+            if (!s_.on_axis[k]) s_.complete[s_.slot[k]] = s_.state[k] == RowState::Complete;
+        real_masks();
     }
 
-    // The moved values come from recomputing only the ancestors of each
-    // parameter on the stored values.
-    void accumulate(std::span<const double> p, std::span<const double> targets, std::span<double> d,
-                    std::span<double> g) {
-        const std::size_t n = p.size(), count = targets.size();
-        std::fill(d.begin(), d.end(), 0.0);
-        std::fill(g.begin(), g.end(), 0.0);
-        load_params(p, s_.params);
-        for (std::size_t begin = 0; begin < count; begin += kBlock) {
-            const std::size_t rows = std::min(kBlock, count - begin);
-            const Complex* values = s_.base.data() + begin * width_;
-            for (std::size_t j = 0; j < n; ++j) {
-                const Complex moved_param{p[j] + kStep, 0.0};
-                s_.tape.eval_moved_rows(j, moved_param, values, rows, s_.complete.data() + begin,
-                                        s_.moved.data(), s_.moved_defined.data());
-                for (std::size_t r = 0; r < rows; ++r) {
-                    const std::size_t k = begin + r;
-                    const Complex* row_values = values + r * width_;
-                    double base = 0.0, moved = 0.0;
-                    if (s_.state[k] == RowState::Complete) {
-                        base = row_values[root_].re;
-                        moved = s_.moved_defined[r] ? s_.moved[r].re : 0.0;
-                    } else if (s_.state[k] == RowState::Incomplete) {
-                        moved = moved_from_scratch(row_values, j, moved_param);
-                    }
-                    const double residual = base - targets[k];
-                    const double jac = (moved - base) / kStep;
-                    d[j] += jac * jac;
-                    g[j] += jac * residual;
-                }
-            }
+    // After an accepted step every row is complete: the masks are on_axis.
+    void accepted_masks() {
+        std::copy(s_.axis_mask.begin(), s_.axis_mask.end(), s_.real_complete.begin());
+        std::copy(s_.axis_mask.begin(), s_.axis_mask.end(), s_.real_alive.begin());
+        for (std::size_t b = 0; b + 1 < s_.block_slots.size(); ++b)
+            s_.block_clean[b] = s_.block_slots[b + 1] == s_.block_slots[b];
+    }
+
+    // The row masks and clean blocks that follow from on_axis and state.
+    void real_masks() {
+        const std::size_t count = rows_.size();
+        s_.real_complete.resize(count);
+        s_.real_alive.resize(count);
+        s_.axis_mask.resize(count);
+        s_.block_clean.assign((count + kBlock - 1) / kBlock, 1);
+        for (std::size_t k = 0; k < count; ++k) {
+            const bool on = s_.on_axis[k];
+            s_.axis_mask[k] = on ? FormulaTape::kRowReal : FormulaTape::kRowUndefined;
+            s_.real_complete[k] = on && s_.state[k] == RowState::Complete ? FormulaTape::kRowReal
+                                                                          : FormulaTape::kRowUndefined;
+            s_.real_alive[k] = on && s_.state[k] != RowState::Dead ? FormulaTape::kRowReal
+                                                                   : FormulaTape::kRowUndefined;
+            if (!on || s_.state[k] != RowState::Complete) s_.block_clean[k / kBlock] = 0;
         }
     }
 
-    void normal_equations(std::span<const double> p, std::span<const double> steps,
-                          std::span<const double> targets, std::span<double> a, std::span<double> g) {
-        const std::size_t n = p.size(), count = targets.size();
-        std::fill(a.begin(), a.end(), 0.0);
-        std::fill(g.begin(), g.end(), 0.0);
-        load_params(p, s_.params);
-        s_.columns.resize(n * kBlock);
-        s_.row_jac.resize(n);
-        for (std::size_t begin = 0; begin < count; begin += kBlock) {
-            const std::size_t rows = std::min(kBlock, count - begin);
+    // A trial value that is missing, or is to be evaluated whole as complex.
+    [[gnu::noinline]] std::optional<Complex> trial_value_off(std::size_t k, std::size_t r) {
+        if (s_.trial_has[r] == FormulaTape::kRowUndefined) return std::nullopt;
+        trial_left_axis_ = true;
+        return whole_row(k, s_.params);
+    }
+
+    // The trial predictions of the block starting at row `begin`.
+    [[gnu::noinline]] void trial_block(std::size_t begin) {
+        const std::size_t b = begin / kBlock, block = std::min(kBlock, rows_.size() - begin);
+        const std::size_t first = s_.block_slots[b], slots = s_.block_slots[b + 1] - first;
+        std::uint8_t* has = s_.trial_has.data();
+        if (slots < block) {
+            std::copy(s_.real_alive.begin() + begin, s_.real_alive.begin() + begin + block, has);
+            double* values = real_block(s_.real_trial, begin);
+            s_.tape.real_dynamic_rows(s_.trial_params, values, block, has);
+            std::copy(values + root_ * kBlock, values + root_ * kBlock + block, s_.trial_root.begin());
+        }
+        if (slots == 0) return;
+        for (std::size_t i = 0, at = begin; i < slots; ++at)
+            if (!s_.on_axis[at]) s_.alive[i++] = s_.state[at] != RowState::Dead;
+        Complex* values = s_.trial_values.data() + first * width_;
+        s_.tape.eval_dynamic_rows(s_.params, values, slots, s_.alive.data());
+        for (std::size_t r = 0, i = 0; r < block; ++r) {
+            if (s_.on_axis[begin + r]) continue;
+            has[r] = s_.alive[i] ? FormulaTape::kRowReal : FormulaTape::kRowUndefined;
+            s_.trial_root[r] = values[i * width_ + root_].re;
+            ++i;
+        }
+    }
+
+    // The rows begin .. begin + rows of one block for column j, parameter j
+    // moved to `moved`: column_base and column_moved receive each row's base
+    // and moved prediction, 0 where a value is missing.
+    void column(std::size_t begin, std::size_t rows, std::size_t j, double moved) {
+        const Complex moved_param{moved, 0.0};
+        if (!real_) {
             const Complex* values = s_.base.data() + begin * width_;
-            for (std::size_t j = 0; j < n; ++j) {
-                const Complex moved_param{p[j] + steps[j], 0.0};
-                s_.tape.eval_moved_rows(j, moved_param, values, rows, s_.complete.data() + begin,
-                                        s_.moved.data(), s_.moved_defined.data());
-                for (std::size_t r = 0; r < rows; ++r) {
-                    const std::size_t k = begin + r;
-                    const Complex* row_values = values + r * width_;
-                    double base = 0.0, moved = 0.0;
-                    if (s_.state[k] == RowState::Complete) {
-                        base = row_values[root_].re;
-                        moved = s_.moved_defined[r] ? s_.moved[r].re : 0.0;
-                    } else if (s_.state[k] == RowState::Incomplete) {
-                        moved = moved_from_scratch(row_values, j, moved_param);
-                    }
-                    s_.columns[j * kBlock + r] = (moved - base) / steps[j];
-                }
-            }
+            s_.tape.eval_moved_rows(j, moved_param, values, rows, s_.complete.data() + begin, s_.moved.data(),
+                                    s_.moved_defined.data());
             for (std::size_t r = 0; r < rows; ++r) {
                 const std::size_t k = begin + r;
-                const double base = s_.state[k] == RowState::Complete ? values[r * width_ + root_].re : 0.0;
-                for (std::size_t j = 0; j < n; ++j) s_.row_jac[j] = s_.columns[j * kBlock + r];
-                add_row(s_.row_jac, base - targets[k], a, g);
+                const Complex* row_values = values + r * width_;
+                double base = 0.0, at_moved = 0.0;
+                if (s_.state[k] == RowState::Complete) {
+                    base = row_values[root_].re;
+                    at_moved = s_.moved_defined[r] ? s_.moved[r].re : 0.0;
+                } else if (s_.state[k] == RowState::Incomplete) {
+                    at_moved = moved_from_scratch(row_values, j, moved_param);
+                }
+                s_.column_base[r] = base;
+                s_.column_moved[r] = at_moved;
             }
+            return;
+        }
+        const std::size_t b = begin / kBlock;
+        const std::size_t first = s_.block_slots[b], slots = s_.block_slots[b + 1] - first;
+        const double* values = real_block(s_.real_base, begin);
+        const double* root = values + root_ * kBlock;
+        if (slots < rows)
+            s_.tape.real_moved_rows(j, moved, values, rows, s_.real_complete.data() + begin, s_.real_moved.data(),
+                                    s_.real_moved_rows.data());
+        if (slots == 0 && s_.block_clean[b]) {
+            // Every row on the axis and complete: the common case.
+            for (std::size_t r = 0; r < rows; ++r) {
+                s_.column_base[r] = root[r];
+                s_.column_moved[r] = s_.real_moved_rows[r] == FormulaTape::kRowReal ? s_.real_moved[r]
+                                                                                     : off_axis_moved(begin + r, j, moved);
+            }
+            return;
+        }
+        if (slots != 0)
+            s_.tape.eval_moved_rows(j, moved_param, s_.base.data() + first * width_, slots,
+                                    s_.complete.data() + first, s_.moved.data(), s_.moved_defined.data());
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::size_t k = begin + r;
+            double base = 0.0, at_moved = 0.0;
+            if (s_.state[k] == RowState::Incomplete) {
+                at_moved = moved_whole_row(k, j, moved);
+            } else if (s_.state[k] == RowState::Complete && !s_.on_axis[k]) {
+                const std::size_t i = s_.slot[k] - first;
+                base = s_.base[s_.slot[k] * width_ + root_].re;
+                at_moved = s_.moved_defined[i] ? s_.moved[i].re : 0.0;
+            } else if (s_.state[k] == RowState::Complete) {
+                base = root[r];
+                at_moved = s_.real_moved_rows[r] == FormulaTape::kRowReal ? s_.real_moved[r]
+                                                                          : off_axis_moved(k, j, moved);
+            }
+            s_.column_base[r] = base;
+            s_.column_moved[r] = at_moved;
         }
     }
 
-    void trial(std::span<const double> t) { load_params(t, s_.params); }
-
-    // A block of rows is evaluated when its first row is asked for.
-    std::optional<Complex> trial_value(std::size_t k) {
-        const std::size_t r = k % kBlock;
-        if (r == 0) {
-            block_values_ = s_.trial_values.data() + k * width_;
-            const std::size_t block = std::min(kBlock, rows_.size() - k);
-            for (std::size_t i = 0; i < block; ++i) s_.alive[i] = s_.state[k + i] != RowState::Dead;
-            s_.tape.eval_dynamic_rows(s_.params, block_values_, block, s_.alive.data());
-        }
-        if (!s_.alive[r]) return std::nullopt;
-        return block_values_[r * width_ + root_];
+    // A complete row's moved prediction where the moved values did not stay
+    // on the axis: undefined there (0), or to be evaluated whole.
+    double off_axis_moved(std::size_t k, std::size_t j, double moved) {
+        const std::uint8_t row = s_.real_moved_rows[k % kBlock];
+        return row == FormulaTape::kRowOffAxis ? moved_whole_row(k, j, moved) : 0.0;
     }
 
-    // The trial values are the next base values, on every row.
-    void accept() {
-        std::swap(s_.base, s_.trial_values);
-        std::fill(s_.state.begin(), s_.state.end(), RowState::Complete);
-        std::fill(s_.complete.begin(), s_.complete.end(), 1);
-    }
-
-private:
     // The moved prediction of a row whose stored values stop at an undefined
     // node: the whole dynamic part is evaluated again with parameter j moved.
     double moved_from_scratch(const Complex* values, std::size_t j, Complex moved) {
@@ -321,10 +553,41 @@ private:
         return defined ? s_.work[root_].re : 0.0;
     }
 
+    // Row k evaluated whole as complex values: what the complex tape holds
+    // for those parameters.
+    std::optional<Complex> whole_row(std::size_t k, std::span<const Complex> params) {
+        if (!formula_compiled_) {
+            s_.formula.compile(tokens_, operators_);
+            formula_compiled_ = true;
+        }
+        return s_.formula.eval(rows_.row(k), params, s_.stack);
+    }
+
+    // The same with parameter j moved, as a Jacobian entry reads it.
+    double moved_whole_row(std::size_t k, std::size_t j, double moved) {
+        s_.perturbed = s_.params;
+        s_.perturbed[j] = Complex{moved, 0.0};
+        const auto value = whole_row(k, s_.perturbed);
+        return value ? value->re : 0.0;
+    }
+
+    // The block of real values holding row k, and the root's value at row k.
+    double* real_block(std::vector<double>& values, std::size_t k) const {
+        return values.data() + (k / kBlock) * width_ * kBlock;
+    }
+    double real_root(const std::vector<double>& values, std::size_t k) const {
+        return values[(k / kBlock) * width_ * kBlock + root_ * kBlock + k % kBlock];
+    }
+
     TapeScratch& s_;
     const Samples& rows_;
+    std::span<const Token> tokens_;
+    OperatorTable operators_;
     std::size_t width_;
     std::size_t root_;
+    bool real_;
+    bool trial_left_axis_ = false;   // a row of the trial values left the real axis
+    bool formula_compiled_ = false;  // s_.formula holds tokens_
     Complex* block_values_ = nullptr;  // the trial values of the block being read
 };
 
@@ -503,12 +766,12 @@ RefinedError levenberg_marquardt(Values& values, std::span<const Token> tokens,
 // else on plain evaluation.
 template <class Solve>
 RefinedError on_values(std::span<const Token> tokens, const Samples& rows, OperatorTable operators,
-                       bool reuse, std::size_t n, Solve&& solve) {
-    if (reuse && n != 0 && !rows.empty()) {
+                       ValueSource source, std::size_t n, Solve&& solve) {
+    if (source.tape && n != 0 && !rows.empty()) {
         TapeScratch& s = tape_scratch();
         const std::size_t bytes = 2 * rows.size() * tokens.size() * sizeof(Complex);
         if (bytes <= kTapeBudgetBytes && s.tape.compile(tokens, operators)) {
-            TapeValues values(s, rows);
+            TapeValues values(s, rows, tokens, operators, source.real_axis);
             const RefinedError out = solve(values);
             s.release_if_large();
             return out;
@@ -522,31 +785,31 @@ RefinedError on_values(std::span<const Token> tokens, const Samples& rows, Opera
 
 RefinedError fit_values_lm(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,
-                           OperatorTable operators, std::size_t max_iterations, bool reuse,
+                           OperatorTable operators, std::size_t max_iterations, ValueSource source,
                            double exact_error, std::vector<double>& p) {
-    return on_values(tokens, rows, operators, reuse, p.size(), [&](auto& values) {
+    return on_values(tokens, rows, operators, source, p.size(), [&](auto& values) {
         return levenberg_marquardt(values, tokens, targets, alpha, l1_ratio, max_iterations, exact_error, p);
     });
 }
 
 RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,
-                           OperatorTable operators, std::size_t max_iterations, bool reuse,
+                           OperatorTable operators, std::size_t max_iterations, ValueSource source,
                            std::vector<double>& p) {
     p.clear();
     for (const Token& t : tokens)
         if (t.kind == TokenKind::Param) p.push_back(t.value.re);
-    return on_values(tokens, rows, operators, reuse, p.size(), [&](auto& values) {
+    return on_values(tokens, rows, operators, source, p.size(), [&](auto& values) {
         return gauss_newton(values, tokens, targets, alpha, l1_ratio, max_iterations, p);
     });
 }
 
 Refined refine_constants(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, double alpha, double l1_ratio,
-                         const OperatorRegistry& registry, std::size_t max_iterations, bool reuse) {
+                         const OperatorRegistry& registry, std::size_t max_iterations, ValueSource source) {
     std::vector<double> p;
     const RefinedError result = refine_values(expression.tokens, rows, targets, alpha, l1_ratio,
-                                              registry.operators(), max_iterations, reuse, p);
+                                              registry.operators(), max_iterations, source, p);
     Refined out{expression, result.error};
     write_fitted(out.expression.tokens, p);
     return out;

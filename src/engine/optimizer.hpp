@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "core/config.hpp"
 #include "core/expression.hpp"
 #include "core/samples.hpp"
 #include "ops/registry.hpp"
@@ -14,6 +15,19 @@ struct Refined {
     Expression expression;
     double error = 0.0;
 };
+
+// Where refinement takes its values from; the results are identical every
+// way. A bare bool says whether to use the tape, on the real axis where it can.
+struct ValueSource {
+    bool tape = true;       // the compiled tape, else evaluation of the whole formula
+    bool real_axis = true;  // on the tape, real arithmetic while values stay real
+    ValueSource(bool use_tape = true, bool real = true) : tape(use_tape), real_axis(real) {}
+};
+
+// The value source a search's settings ask for.
+inline ValueSource value_source(const SearchConfig& config) {
+    return {config.reuse_computed_values, config.real_fast_path};
+}
 
 // How a refinement ended: the error of the returned values, and the error of
 // the starting values, the Param tokens' real parts.
@@ -28,15 +42,15 @@ struct RefinedError {
 // never exceeds the starting one and is the error of the returned values.
 // `p` receives the fitted values in token order.
 //
-// One step loop runs over either of two sources of values. With `reuse`, a
-// compiled tape that keeps every node's value per row: a Jacobian column
+// One step loop runs over either of two sources of values. With `source.tape`,
+// a compiled tape that keeps every node's value per row: a Jacobian column
 // recomputes only the ancestors of its parameter, and an accepted step's
 // trial values become the next base values. Without it, every value comes
 // from evaluating the whole formula, which the tests compare against bit for
 // bit.
 RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,
-                           OperatorTable operators, std::size_t max_iterations, bool reuse,
+                           OperatorTable operators, std::size_t max_iterations, ValueSource source,
                            std::vector<double>& p);
 
 // Levenberg–Marquardt on the full JᵀJ from the values in `p` (one per Param
@@ -46,14 +60,14 @@ RefinedError refine_values(std::span<const Token> tokens, const Samples& rows,
 // `exact_error`. The same two sources of values as refine_values.
 RefinedError fit_values_lm(std::span<const Token> tokens, const Samples& rows,
                            std::span<const double> targets, double alpha, double l1_ratio,
-                           OperatorTable operators, std::size_t max_iterations, bool reuse,
+                           OperatorTable operators, std::size_t max_iterations, ValueSource source,
                            double exact_error, std::vector<double>& p);
 
 // refine_values on an expression; the input expression is left untouched.
 Refined refine_constants(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, double alpha, double l1_ratio,
                          const OperatorRegistry& registry, std::size_t max_iterations,
-                         bool reuse = true);
+                         ValueSource source = {});
 
 // Sets the i-th Param token of `tokens` to fitted[i] + 0i: the one place
 // fitted values enter a formula.

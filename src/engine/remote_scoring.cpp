@@ -47,7 +47,9 @@ bool open(ByteReader& in, std::span<const std::uint8_t> bytes, const char (&magi
     return true;
 }
 
-enum ConfigFlag : std::uint8_t { Exhaustive = 1, Refine = 2, SeedConstant = 4, Reuse = 8 };
+// AllComplex is set when real_fast_path is off, so that bytes without it
+// keep the default.
+enum ConfigFlag : std::uint8_t { Exhaustive = 1, Refine = 2, SeedConstant = 4, Reuse = 8, AllComplex = 16 };
 
 void put_config(ByteWriter& out, const SearchConfig& c) {
     out.put(static_cast<std::uint64_t>(c.max_complexity));
@@ -58,7 +60,8 @@ void put_config(ByteWriter& out, const SearchConfig& c) {
     out.put_double(c.early_exit_threshold);
     out.put(static_cast<std::uint8_t>((c.exhaustive ? Exhaustive : 0) | (c.refine_constants ? Refine : 0) |
                                       (c.seed_constant_leaf ? SeedConstant : 0) |
-                                      (c.reuse_computed_values ? Reuse : 0)));
+                                      (c.reuse_computed_values ? Reuse : 0) |
+                                      (c.real_fast_path ? 0 : AllComplex)));
     out.put(static_cast<std::uint64_t>(c.row_value_budget_bytes));
     const EngineSettings& e = c.engine;
     out.put(e.operator_mask);
@@ -84,6 +87,7 @@ SearchConfig get_config(ByteReader& in) {
     c.refine_constants = flags & Refine;
     c.seed_constant_leaf = flags & SeedConstant;
     c.reuse_computed_values = flags & Reuse;
+    c.real_fast_path = !(flags & AllComplex);
     c.row_value_budget_bytes = in.get<std::uint64_t>();
     EngineSettings& e = c.engine;
     e.operator_mask = in.get<std::uint32_t>() & kAllOperators;
@@ -247,9 +251,10 @@ bool ScoringWorkspace::add_level(std::span<const std::uint8_t> bytes, std::strin
     }
     // The same stored values the driver keeps, within the same memory budget;
     // scores are identical with or without them.
-    const std::size_t bytes_needed = PointValues::row_bytes(level.size(), samples_.size());
+    const std::size_t bytes_needed = RowValues::bytes_at_most(level.size(), samples_.size());
     if (config_.reuse_computed_values && row_value_bytes_ + bytes_needed <= config_.row_value_budget_bytes) {
-        level.row_values = PointValues::at_rows(level.expressions, samples_, registry_->operators());
+        level.row_values =
+            RowValues::at_rows(level.expressions, samples_, registry_->operators(), config_.real_fast_path);
         row_value_bytes_ += bytes_needed;
     }
     levels_.push_back(std::move(level));

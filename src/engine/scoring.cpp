@@ -79,7 +79,7 @@ double jointly_scaled_error(const Expression& candidate, std::span<const double>
     for (const Token& t : wrapped)
         if (t.kind == TokenKind::Param) values.push_back(t.value.re);
     return fit_values_lm(wrapped, rows, targets, config.alpha, config.l1_ratio, operators, budget.iterations,
-                         config.reuse_computed_values, budget.exact_error, values)
+                         value_source(config), budget.exact_error, values)
         .error;
 }
 
@@ -95,8 +95,8 @@ double compute_raw_error(const Expression& expression, const Samples& rows,
                targets, penalty(expression.tokens, {}, alpha, l1_ratio));
 }
 
-double composed_raw_error(const OperatorCall& op, const OperandValues& left,
-                          const OperandValues& right, std::span<const Token> left_tokens,
+double composed_raw_error(const OperatorCall& op, const RowOperand& left,
+                          const RowOperand& right, std::span<const Token> left_tokens,
                           std::span<const Token> right_tokens, std::span<const double> targets,
                           double alpha, double l1_ratio) {
     // The composition's tokens are the left operand's, the right operand's
@@ -104,8 +104,8 @@ double composed_raw_error(const OperatorCall& op, const OperandValues& left,
     ConstantSums constants;
     constants.add(left_tokens);
     constants.add(right_tokens);
-    return mse([&](std::size_t k) { return composed_value(op, left, right, k); }, targets,
-               constants.penalty(alpha, l1_ratio));
+    ComposedRows values(op, left, right, targets.size());
+    return mse(values, targets, constants.penalty(alpha, l1_ratio));
 }
 
 void score_and_update(const Expression& expression, const Samples& rows,
@@ -130,7 +130,7 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
         const FitBudget budget = thorough ? FitBudget{kSearchLmIterations, kSearchLmStarts, exact_error_of(targets)}
                                           : FitBudget{kCheapLmIterations, kSearchLmStarts, exact_error_of(targets), true};
         const RefinedError fit = fit_constants_lm(candidate.tokens, rows, targets, config.alpha, config.l1_ratio,
-                                                  operators, config.reuse_computed_values, budget, fitted);
+                                                  operators, value_source(config), budget, fitted);
         error = fit.start_error;
         if (fit.error < error)
             error = fit.error;
@@ -143,7 +143,7 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
         out.refined = true;
         const RefinedError refined =
             refine_values(candidate.tokens, rows, targets, config.alpha, config.l1_ratio, operators,
-                          kSearchIterations, config.reuse_computed_values, fitted);
+                          kSearchIterations, value_source(config), fitted);
         // Refinement starts from the candidate's own constants, real as
         // composition and refinement leave them, and measures them the same
         // way: its starting error is the raw error. The plain way computes

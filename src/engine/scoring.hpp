@@ -9,7 +9,8 @@
 #include "core/expression.hpp"
 #include "core/samples.hpp"
 #include "engine/pareto.hpp"
-#include "eval/point_values.hpp"
+#include "eval/interpreter.hpp"
+#include "eval/row_values.hpp"
 #include "ops/registry.hpp"
 
 namespace vorn {
@@ -23,8 +24,8 @@ double compute_raw_error(const Expression& expression, const Samples& rows,
 
 // compute_raw_error of op(left) or op(left, right) from the operands' values
 // at the rows; the operand tokens supply the penalty's constants in order.
-double composed_raw_error(const OperatorCall& op, const OperandValues& left,
-                          const OperandValues& right, std::span<const Token> left_tokens,
+double composed_raw_error(const OperatorCall& op, const RowOperand& left,
+                          const RowOperand& right, std::span<const Token> left_tokens,
                           std::span<const Token> right_tokens, std::span<const double> targets,
                           double alpha, double l1_ratio);
 

@@ -20,7 +20,7 @@ std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size
                                               ScaledFit* scaled = nullptr) {
     const Level& left_level = in.levels[candidate.left_level];
     if (left_level.row_values.empty()) return std::nullopt;
-    OperandValues right_values;
+    RowOperand right_values;
     std::span<const Token> right_tokens;
     if (candidate.arity == 2) {
         const Level& right_level = in.levels[candidate.right_level(k)];
@@ -29,12 +29,13 @@ std::optional<double> raw_error_from_operands(const ScoringInputs& in, std::size
         right_tokens = right_level.expressions[candidate.right].tokens;
     }
     const OperatorCall op(*in.registry.operators()[candidate.op_id]);
-    const OperandValues left_values = left_level.at_rows(candidate.left);
+    const RowOperand left_values = left_level.at_rows(candidate.left);
     const double error = composed_raw_error(op, left_values, right_values, left.tokens, right_tokens, in.targets,
                                             in.config.alpha, in.config.l1_ratio);
-    if (scaled && std::isfinite(error))
-        *scaled = scaled_mse([&](std::size_t row) { return composed_value(op, left_values, right_values, row); },
-                             in.targets);
+    if (scaled && std::isfinite(error)) {
+        ComposedRows values(op, left_values, right_values, in.targets.size());
+        *scaled = scaled_mse(values, in.targets);
+    }
     return error;
 }
 

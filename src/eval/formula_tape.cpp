@@ -1,5 +1,6 @@
 #include "eval/formula_tape.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace vorn {
@@ -16,7 +17,9 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
     paths_.clear();
     path_from_left_.clear();
     stack_.clear();
+    real_ready_ = false;
     if (tokens.empty() || tokens.size() > std::numeric_limits<std::uint16_t>::max()) return false;
+    bool real_ready = true;
 
     std::vector<std::uint16_t>& parent = parents_;
     parent.assign(tokens.size(), 0);
@@ -31,6 +34,7 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
                 operators[token.op_id]->arity() != node.arity)
                 return false;
             node.op.emplace(*operators[token.op_id]);
+            real_ready = real_ready && node.op->has_real();
             if (node.arity == 2) {
                 node.right = stack_.back();
                 stack_.pop_back();
@@ -52,6 +56,8 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
             node.dynamic = true;
             param_nodes_.push_back(at);
         }
+        if (token.kind == TokenKind::ComplexConst || token.kind == TokenKind::Param)
+            real_ready = real_ready && token.value.im == 0.0;
         (node.dynamic ? dynamic_nodes_ : static_nodes_).push_back(at);
         if (node.dynamic) (node.uniform ? uniform_dynamic_ : varying_dynamic_).push_back(at);
         nodes_.push_back(node);
@@ -77,6 +83,7 @@ bool FormulaTape::compile(std::span<const Token> tokens, OperatorTable operators
         path_uniform_.push_back(uniform_steps);
     }
     path_offsets_.push_back(static_cast<std::uint16_t>(paths_.size()));
+    real_ready_ = real_ready;
     return true;
 }
 
@@ -209,6 +216,148 @@ void FormulaTape::eval_moved_rows(std::size_t j, Complex moved, const Complex* v
     for (std::size_t i = uniform_end; i < end; ++i)
         for (std::size_t r = 0; r < count; ++r)
             if (defined[r] && !step(i, values + r * width, out[r])) defined[r] = 0;
+}
+
+namespace {
+
+constexpr std::size_t kB = FormulaTape::kRealBlock;
+
+// Values the rows kernels vouch for: other than zero, within the limit.
+bool settled(double v) {
+    const double magnitude = v < 0.0 ? -v : v;
+    return magnitude > 0.0 && magnitude < kValueLimit;
+}
+
+// Where the rows kernel left a value open, the one-row kernel says what holds.
+void settle(const OperatorCall& op, double x, double y, double& out, std::uint8_t& state) {
+    const double operands[2] = {x, y};
+    double value = 0.0;
+    if (!op.real(operands, value)) {
+        state = FormulaTape::kRowOffAxis;
+    } else if (!within_value_limit(Complex{value, 0.0})) {
+        state = FormulaTape::kRowUndefined;
+    } else {
+        out = value;
+    }
+}
+
+// Every row still on the real axis takes `state`.
+void set_real_rows(std::uint8_t* state, std::size_t n, std::uint8_t to) {
+    for (std::size_t r = 0; r < n; ++r)
+        if (state[r] == FormulaTape::kRowReal) state[r] = to;
+}
+
+}  // namespace
+
+void FormulaTape::real_apply(std::size_t at, double* values, std::size_t n, std::uint8_t* state) const {
+    const Node& node = nodes_[at];
+    double* out = values + at * kB;
+    const double* x = values + node.left * kB;
+    const double* y = values + node.right * kB;
+    if (node.uniform) {
+        // The same value on every row: computed once.
+        std::uint8_t one = kRowReal;
+        double value = 0.0;
+        settle(*node.op, x[0], y[0], value, one);
+        if (one != kRowReal) {
+            set_real_rows(state, n, one);
+            return;
+        }
+        for (std::size_t r = 0; r < n; ++r) out[r] = value;
+        return;
+    }
+    const double* operands[2] = {x, y};
+    node.op->real_rows(operands, out, n);
+    for (std::size_t r = 0; r < n; ++r)
+        if (state[r] == kRowReal && !settled(out[r])) settle(*node.op, x[r], y[r], out[r], state[r]);
+}
+
+void FormulaTape::real_static_rows(const Samples& rows, std::size_t begin, std::size_t n, double* values,
+                                   std::uint8_t* state) const {
+    for (const std::uint16_t at : static_nodes_) {
+        const Node& node = nodes_[at];
+        double* out = values + at * kB;
+        switch (node.token.kind) {
+            case TokenKind::ComplexConst:
+            case TokenKind::RealConst:
+                for (std::size_t r = 0; r < n; ++r) out[r] = node.token.value.re;
+                break;
+            case TokenKind::Var:
+                for (std::size_t r = 0; r < n; ++r) {
+                    const std::span<const double> row = rows.row(begin + r);
+                    if (node.token.var_index < row.size()) {
+                        out[r] = row[node.token.var_index];
+                    } else {
+                        out[r] = 0.0;
+                        if (state[r] == kRowReal) state[r] = kRowUndefined;
+                    }
+                }
+                break;
+            case TokenKind::Param:
+                break;  // never static
+            case TokenKind::Op:
+                real_apply(at, values, n, state);
+                break;
+        }
+    }
+}
+
+void FormulaTape::real_dynamic_rows(std::span<const double> params, double* values, std::size_t n,
+                                    std::uint8_t* state) const {
+    for (const std::uint16_t at : dynamic_nodes_) {
+        const Node& node = nodes_[at];
+        if (node.op) {
+            real_apply(at, values, n, state);
+            continue;
+        }
+        const std::size_t slot = node.token.param_slot;
+        const double value = slot < params.size() ? params[slot] : node.token.value.re;
+        double* out = values + at * kB;
+        for (std::size_t r = 0; r < n; ++r) out[r] = value;
+    }
+}
+
+void FormulaTape::real_copy_static(const double* from, double* to) const {
+    for (const std::uint16_t at : static_nodes_)
+        std::copy(from + at * kB, from + (at + 1) * kB, to + at * kB);
+}
+
+void FormulaTape::real_moved_rows(std::size_t j, double moved, const double* values, std::size_t n,
+                                  const std::uint8_t* state, double* out, std::uint8_t* out_state) const {
+    const std::size_t begin = path_offsets_[j], end = path_offsets_[j + 1];
+    const std::size_t uniform_end = begin + path_uniform_[j];
+    for (std::size_t r = 0; r < n; ++r) out_state[r] = state[r];
+    // The steps that read no variable give the same value on every row.
+    double carried = moved;
+    for (std::size_t i = begin; i < uniform_end; ++i) {
+        const Node& node = nodes_[paths_[i]];
+        const bool from_left = path_from_left_[i] != 0;
+        const double other = values[(from_left ? node.right : node.left) * kB];
+        std::uint8_t one = kRowReal;
+        double value = 0.0;
+        settle(*node.op, from_left ? carried : other, from_left ? other : carried, value, one);
+        if (one != kRowReal) {
+            set_real_rows(out_state, n, one);
+            return;
+        }
+        carried = value;
+    }
+    for (std::size_t r = 0; r < n; ++r) out[r] = carried;
+    // out carries the moved value up the rest of the path; the other operand
+    // of each step is unchanged and read from the stored evaluation.
+    double next[kB];
+    for (std::size_t i = uniform_end; i < end; ++i) {
+        const Node& node = nodes_[paths_[i]];
+        const bool from_left = path_from_left_[i] != 0;
+        const double* other = values + (from_left ? node.right : node.left) * kB;
+        const double* operands[2] = {from_left ? out : other, from_left ? other : out};
+        node.op->real_rows(operands, next, n);
+        for (std::size_t r = 0; r < n; ++r) {
+            if (out_state[r] != kRowReal) continue;
+            if (!settled(next[r])) settle(*node.op, operands[0][r], operands[1][r], next[r], out_state[r]);
+        }
+        for (std::size_t r = 0; r < n; ++r) out[r] = next[r];
+    }
 }
 
 }  // namespace vorn

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/expression.hpp"
+#include "core/samples.hpp"
 #include "eval/interpreter.hpp"
 
 namespace vorn {
@@ -47,6 +48,37 @@ public:
     void eval_moved_rows(std::size_t j, Complex moved, const Complex* values, std::size_t count,
                          const std::uint8_t* alive, Complex* out, std::uint8_t* defined) const;
 
+    // Evaluation on the real axis, a block of up to kRealBlock rows at a time,
+    // laid out node by node: node i's value at row r of the block is
+    // values[i * kRealBlock + r], its real part (the imaginary part is a
+    // zero). Each row carries a state:
+    //   kRowReal: every node so far is on the real axis, its value exact;
+    //   kRowUndefined: a node is undefined there (eval_internal has no value);
+    //   kRowOffAxis: a node may have left the real axis, so the row's values
+    //     say nothing and it is for the complex evaluation.
+    // Rows not kRowReal on entry are skipped. The arithmetic is the
+    // operators' real kernels, a node across the block at once.
+    static constexpr std::size_t kRealBlock = 32;
+    static constexpr std::uint8_t kRowUndefined = 0, kRowReal = 1, kRowOffAxis = 2;
+
+    // Whether real evaluation can apply at all: every operator has a real
+    // kernel and every constant and parameter default is on the real axis.
+    bool real_ready() const { return real_ready_; }
+    // The nodes without parameters on rows begin .. begin + n of `rows`.
+    void real_static_rows(const Samples& rows, std::size_t begin, std::size_t n, double* values,
+                          std::uint8_t* state) const;
+    // The nodes with parameters; parameter slot j takes params[j].
+    void real_dynamic_rows(std::span<const double> params, double* values, std::size_t n,
+                           std::uint8_t* state) const;
+    // Copies the values of the nodes without parameters, which a trial does
+    // not recompute, from one block to another.
+    void real_copy_static(const double* from, double* to) const;
+    // As eval_moved_rows: the root with parameter j moved to `moved`, from a
+    // complete evaluation in `values` (not modified), into out[r] and
+    // out_state[r].
+    void real_moved_rows(std::size_t j, double moved, const double* values, std::size_t n,
+                         const std::uint8_t* state, double* out, std::uint8_t* out_state) const;
+
 private:
     struct Node {
         std::optional<OperatorCall> op;  // none for a leaf
@@ -60,6 +92,8 @@ private:
 
     // Computes node `at` from its operands' values; false where undefined.
     bool apply(std::size_t at, Complex* values) const;
+    // Node `at` across a block on the real axis.
+    void real_apply(std::size_t at, double* values, std::size_t n, std::uint8_t* state) const;
     // A parameter leaf's value, as eval_internal reads it: the supplied value
     // of its slot, else its default.
     static Complex param_value(const Node& node, std::span<const Complex> params);
@@ -79,6 +113,7 @@ private:
     std::vector<std::uint16_t> path_uniform_;        // leading steps of path j that read no variable
     std::vector<std::uint16_t> stack_;
     std::vector<std::uint16_t> parents_;             // compile's scratch
+    bool real_ready_ = false;
 };
 
 }  // namespace vorn

@@ -37,16 +37,6 @@ PointValues PointValues::at_probes(std::span<const Expression> expressions, Oper
     return out;
 }
 
-PointValues PointValues::at_rows(std::span<const Expression> expressions, const Samples& rows,
-                                 OperatorTable operators) {
-    PointValues out;
-    out.points_ = rows.size();
-    evaluate(
-        expressions, out.points_, [&](std::size_t k, const Expression&) { return rows.row(k); },
-        operators, out.values_, out.defined_);
-    return out;
-}
-
 std::optional<FingerprintKey> composed_fingerprint(const OperatorCall& op, const OperandValues& left,
                                                    const OperandValues& right) {
     FingerprintKey key;

@@ -8,14 +8,13 @@
 
 #include "core/expression.hpp"
 #include "eval/interpreter.hpp"
-#include "core/samples.hpp"
 #include "eval/fingerprint.hpp"
 
 namespace vorn {
 
-// The values of a level's expressions at a fixed list of points (the five
-// probes, or the data rows), with a flag per point telling whether the
-// expression is defined there in the sense of eval_internal. A composition's
+// The values of a level's expressions at the five probes, with a flag per
+// probe telling whether the expression is defined there in the sense of
+// eval_internal. A composition's
 // value at a point is then one operator application on its operands' values,
 // which is exactly what evaluating its whole token sequence computes.
 class PointValues {
@@ -27,15 +26,8 @@ public:
         return defined_.data() + expression * points_;
     }
 
-    // Evaluates every expression at every point: `input(k)` is the input row
-    // of point k, and expression e reads its first num_vars entries.
+    // Evaluates every expression at every probe.
     static PointValues at_probes(std::span<const Expression> expressions, OperatorTable operators);
-    static PointValues at_rows(std::span<const Expression> expressions, const Samples& rows,
-                               OperatorTable operators);
-    // Bytes that at_rows would take for this many expressions and rows.
-    static std::size_t row_bytes(std::size_t expressions, std::size_t rows) {
-        return expressions * rows * (sizeof(Complex) + 1);
-    }
 
 private:
     std::size_t points_ = 0;
@@ -49,7 +41,7 @@ struct OperandValues {
     const std::uint8_t* defined = nullptr;
 };
 
-// The value of op(left) or op(left, right) at point k, or none where an
+// The value of op(left) or op(left, right) at probe k, or none where an
 // operand or the operator is undefined, or the value reaches the limit.
 inline std::optional<Complex> composed_value(const OperatorCall& op, const OperandValues& left,
                                              const OperandValues& right, std::size_t k) {

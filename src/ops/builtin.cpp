@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <limits>
 
+#include "core/expression.hpp"
 #include "core/internal_error.hpp"
 #include "ops/registry.hpp"
 
@@ -178,13 +180,193 @@ using Arithmetic = std::optional<Complex> (*)(const Complex* operands);
 
 // The kernel of an arithmetic function: the same call, its value stored
 // rather than returned. One instance per operator, so `apply` is a constant
-// the compiler inlines.
+// the compiler inlines. Opaque to its callers (noipa): the real-axis kernels
+// of Sin, Cos and Tan call these very instructions, so no caller may get a
+// copy specialised to its arguments, which could pick other library calls.
 template <Arithmetic apply>
-bool kernel_of(const Complex* operands, Complex& out) {
+[[gnu::noipa]] bool kernel_of(const Complex* operands, Complex& out) {
     const auto value = apply(operands);
     if (value) out = *value;
     return value.has_value();
 }
+
+// The arithmetic on the real axis (Operator::RealKernel): operands' real
+// parts in, true with the value's real part where the complex formula's value
+// is on the axis whatever the signs of the operands' zero imaginary parts.
+// z below stands for (x, ±0). Each reduction is the complex formula with
+// those zeros put in; where a zero's sign could reach the real part, or the
+// value leaves the axis, the kernel declines.
+namespace real {
+
+// exp(x) = (e^x, e^x·(±0)) and ln(y) = (log y, atan2(±0, y)) = (log y, ±0)
+// for y > 0 (its modulus is |y| = y); ln of anything else is off the axis or
+// undefined.
+inline bool vorn(double x, double y, double& out) {
+    if (!(y > 0.0)) return false;
+    out = std::exp(x) - std::log(y);
+    return true;
+}
+
+inline bool neg(double x, double, double& out) {
+    out = -x;
+    return true;
+}
+
+// (1 + 0i)/z: n = x·x + (±0)² = x·x, and the real part's numerator is
+// 1·x + 0·(±0) = x for x ≠ 0. Not 1/x: the complex formula divides by x·x.
+inline bool inv(double x, double, double& out) {
+    out = x / (x * x);
+    return x != 0.0;
+}
+
+inline bool plus(double x, double y, double& out) {
+    out = x + y;
+    return true;
+}
+
+// x·y − (±0)(±0) is x·y unless x·y is a zero, whose sign the imaginary zeros
+// then decide.
+inline bool times(double x, double y, double& out) {
+    out = x * y;
+    return out != 0.0;
+}
+
+inline bool subtract(double x, double y, double& out) {
+    out = x - y;
+    return true;
+}
+
+// (x·y + (±0)(±0)) / (y·y + (±0)²), with the same zero caveat as times.
+inline bool divide(double x, double y, double& out) {
+    const double p = x * y;
+    out = p / (y * y);
+    return (y != 0.0) & (p != 0.0);
+}
+
+// e^x·(cos ±0, sin ±0) = (e^x, e^x·(±0)); the infinite and NaN cases of the
+// complex formula give the same real part or fail the value limit alike.
+inline bool exp(double x, double, double& out) {
+    out = std::exp(x);
+    return true;
+}
+
+inline bool log(double x, double, double& out) {
+    if (!(x > 0.0)) return false;
+    out = std::log(x);
+    return true;
+}
+
+// The complex root of (x, ±0) with the sign bit of x clear is (sqrt x, ±0);
+// with it set the value is off the axis, or +0 for −0, which sqrt would
+// make −0.
+inline bool sqrt(double x, double, double& out) {
+    if (std::signbit(x)) return false;
+    out = std::sqrt(x);
+    return true;
+}
+
+// Sin, Cos and Tan call the complex kernels themselves, so that the real part
+// comes from exactly the library calls the complex path makes (which of sin,
+// cos and sincos those are is the compiler's choice there). Sin and Cos of
+// (x, ±0) take the real branch either way, whose imaginary part is a zero,
+// or NaN when x is not finite, and then so is the real part.
+template <Arithmetic apply>
+bool through_complex(double x, double& out) {
+    const Complex z{x, 0.0};
+    Complex value;
+    if (!kernel_of<apply>(&z, value)) return false;
+    out = value.re;
+    return value.im == 0.0 || !(std::fabs(value.re) < kValueLimit);
+}
+
+inline bool sin(double x, double, double& out) { return through_complex<&arith::sin>(x, out); }
+
+inline bool cos(double x, double, double& out) { return through_complex<&arith::cos>(x, out); }
+
+// Sin(z)/Cos(z) has real part (S·C + (±0)(±0)) / (C·C + (±0)²): S·C unless
+// that is a zero, in which case the real part is a zero too.
+inline bool tan(double x, double, double& out) {
+    return through_complex<&arith::tan>(x, out) && out != 0.0;
+}
+
+// ArcSin and ArcCos for 0 < |x| ≤ 1: 1 − z·z = ((+0 − x·x) + 1, +0), whose
+// root is (r, +0) with r = sqrt of that; u = i·z + root = (r, x) exactly
+// (the zeros drop out against r and x); ln u = (log h, atan2(x, r)) with
+// h = hypot(r, x). The value is on the axis exactly when log h = 0, h = 1.
+inline bool arc_angle(double x, double& angle) {
+    if (!(x != 0.0 && std::fabs(x) <= 1.0)) return false;
+    const double r = std::sqrt((0.0 - x * x) + 1.0);
+    if (std::hypot(r, x) != 1.0) return false;
+    angle = std::atan2(x, r);
+    return true;
+}
+
+// −i·(+0, L) = (−0·(+0) − (−1)·L, …) = L.
+inline bool arcsin(double x, double, double& out) { return arc_angle(x, out); }
+
+// π/2 + i·(+0, L) = π/2 + (0·(+0) − 1·L) = π/2 + (−L).
+inline bool arccos(double x, double, double& out) {
+    double angle;
+    if (!arc_angle(x, angle)) return false;
+    out = kHalfPi + -angle;
+    return true;
+}
+
+// For finite x ≠ 0: i·z = (±0, x), so A = (1, −x) and B = (1, x); their
+// moduli agree (hypot ignores signs), so D = (+0, atan2(−x, 1) − atan2(x, 1))
+// and (i/2)·D = (0·(+0) − 0.5·D.im, 0.5·(+0) + 0·D.im). An infinite x makes
+// D's real part inf − inf.
+inline bool arctan(double x, double, double& out) {
+    if (!(x != 0.0 && std::isfinite(x))) return false;
+    const double d = std::atan2(-x, 1.0) - std::atan2(x, 1.0);
+    out = 0.0 - 0.5 * d;
+    return true;
+}
+
+// (x·x − (±0)², x·(±0) + x·(±0)).
+inline bool square(double x, double, double& out) {
+    out = x * x;
+    return true;
+}
+
+// (Square(z))·z: (x·x)·x − (±0)(±0), zero caveat as in times.
+inline bool cube(double x, double, double& out) {
+    out = (x * x) * x;
+    return out != 0.0;
+}
+
+using Arithmetic = bool (*)(double x, double y, double& out);
+
+// One row: operands[0], and operands[1] for binary operators.
+template <Arithmetic apply, std::uint8_t arity>
+bool kernel_of(const double* operands, double& out) {
+    return apply(operands[0], arity == 2 ? operands[1] : 0.0, out);
+}
+
+// The kernels that decline exactly where their formula gives a zero or NaN
+// (a zero product, 0/0), or never: their rows need no test, so their loops
+// vectorise.
+constexpr bool declines_off_the_fast_range(Arithmetic apply) {
+    return apply == &neg || apply == &inv || apply == &plus || apply == &times ||
+           apply == &subtract || apply == &divide || apply == &square || apply == &cube;
+}
+
+// Many rows in one loop (Operator::RealRowsKernel).
+template <Arithmetic apply, std::uint8_t arity>
+void rows_of(const double* const* operands, double* __restrict out, std::size_t n) {
+    const double* __restrict x = operands[0];
+    const double* __restrict y = arity == 2 ? operands[1] : operands[0];
+    for (std::size_t r = 0; r < n; ++r) {
+        double value = 0.0;
+        const bool accepted = apply(x[r], y[r], value);
+        if constexpr (declines_off_the_fast_range(apply))
+            out[r] = value;
+        else
+            out[r] = accepted ? value : std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+}  // namespace real
 
 struct BuiltinRow {
     const char* id;  // the debug form
@@ -195,6 +377,8 @@ struct BuiltinRow {
     const char* python;
     Arithmetic apply;
     Operator::Kernel kernel;
+    Operator::RealKernel real_kernel;
+    Operator::RealRowsKernel real_rows_kernel;
 };
 
 // The operand markers of the rows' templates, as render reads them.
@@ -202,8 +386,10 @@ struct BuiltinRow {
 #define B "\x02"
 
 constexpr BuiltinRow kBuiltinRows[] = {
-#define BUILTIN_OPERATOR(Id, name, arity, commutative, latex, python, function) \
-    {#Id, name, arity, commutative, latex, python, &arith::function, &kernel_of<&arith::function>},
+#define BUILTIN_OPERATOR(Id, name, arity, commutative, latex, python, function)          \
+    {#Id, name, arity, commutative, latex, python, &arith::function,                      \
+     &kernel_of<&arith::function>, &real::kernel_of<&real::function, arity>,             \
+     &real::rows_of<&real::function, arity>},
 #include "ops/builtin_operators.def"
 };
 
@@ -242,6 +428,8 @@ public:
         return row_.apply(operands.data());
     }
     Kernel kernel() const override { return row_.kernel; }
+    RealKernel real_kernel() const override { return row_.real_kernel; }
+    RealRowsKernel real_rows_kernel() const override { return row_.real_rows_kernel; }
     std::string to_latex(std::span<const std::string_view> operands) const override {
         return render(row_.latex, operands);
     }

@@ -48,7 +48,7 @@ struct LocalSearch {
 
     void store(std::size_t k) {
         levels[k].probe_values = PointValues::at_probes(levels[k].expressions, registry->operators());
-        levels[k].row_values = PointValues::at_rows(levels[k].expressions, samples, registry->operators());
+        levels[k].row_values = RowValues::at_rows(levels[k].expressions, samples, registry->operators());
     }
 
     std::vector<CandidateRef> candidates(std::size_t k) {

@@ -18,6 +18,7 @@
 #include "engine/optimizer.hpp"
 #include "engine/scoring.hpp"
 #include "eval/point_values.hpp"
+#include "eval/row_values.hpp"
 #include "ops/builtin.hpp"
 #include "test_support.hpp"
 
@@ -150,6 +151,67 @@ TEST(Reuse, TapeEvaluatesEveryRandomFormulaLikeTheStackMachine) {
     EXPECT_GT(moved_checks, 10000);
 }
 
+// Rows the real evaluation keeps must hold exactly the real part of the
+// complex value, whose imaginary part is a zero; rows it finds undefined must
+// be undefined. Only rows it sends off the axis are left to complex values.
+TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
+    FormulaMaker maker(17);
+    const Samples rows = random_rows(maker, 24);
+    const std::size_t count = rows.size();
+    constexpr std::size_t kB = FormulaTape::kRealBlock;
+    static_assert(kB >= 24, "one block holds the rows");
+    FormulaTape tape;
+    std::vector<Complex> stack, params;
+    std::vector<double> real_params, values, moved(kB);
+    std::vector<std::uint8_t> state(kB), moved_state(kB);
+    int kept = 0, kept_moved = 0;
+    const auto check = [&](std::uint8_t row_state, double value, const std::optional<Complex>& want,
+                           const std::string& text) {
+        if (row_state == FormulaTape::kRowOffAxis) return false;
+        EXPECT_EQ(row_state == FormulaTape::kRowReal, want.has_value()) << text;
+        if (row_state != FormulaTape::kRowReal || !want) return false;
+        EXPECT_TRUE(same_bits(value, want->re)) << text;
+        EXPECT_EQ(want->im, 0.0) << text;
+        return true;
+    };
+    for (int f = 0; f < 3000; ++f) {
+        const Expression e = maker.make(4);
+        ASSERT_TRUE(tape.compile(e.tokens, ops())) << e.text;
+        if (!tape.real_ready()) continue;
+        params.clear();
+        real_params.clear();
+        for (const Token& t : e.tokens) {
+            if (t.kind != TokenKind::Param) continue;
+            params.push_back({t.value.re, 0.0});
+            real_params.push_back(t.value.re);
+        }
+        values.assign(tape.size() * kB, 0.0);
+        std::fill(state.begin(), state.end(), FormulaTape::kRowReal);
+        tape.real_static_rows(rows, 0, count, values.data(), state.data());
+        tape.real_dynamic_rows(real_params, values.data(), count, state.data());
+        for (std::size_t k = 0; k < count; ++k) {
+            stack.clear();
+            const auto want = eval_internal(e.tokens, rows.row(k), params, ops(), stack);
+            kept += check(state[k], values[tape.root() * kB + k], want, e.text);
+        }
+        for (std::size_t j = 0; j < params.size(); ++j) {
+            std::vector<Complex> shifted = params;
+            shifted[j] = Complex{params[j].re + 1e-6, 0.0};
+            tape.real_moved_rows(j, shifted[j].re, values.data(), count, state.data(), moved.data(),
+                                 moved_state.data());
+            for (std::size_t k = 0; k < count; ++k) {
+                if (state[k] != FormulaTape::kRowReal) continue;
+                stack.clear();
+                const auto want = eval_internal(e.tokens, rows.row(k), shifted, ops(), stack);
+                kept_moved += check(moved_state[k], moved[k], want, e.text);
+            }
+        }
+        if (testing::Test::HasFailure()) return;
+    }
+    EXPECT_GT(kept, 10000);
+    EXPECT_GT(kept_moved, 5000);
+}
+
 TEST(Reuse, ZeroTestAgreesWithHypot) {
     const double values[] = {0.0, -0.0, 5e-324, -5e-324, 1e-310, 1.0, -2.5, 1e308, test::kInf, -test::kInf, test::kNaN};
     for (const double re : values)
@@ -252,9 +314,12 @@ TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
     std::vector<Expression> operands;
     for (int i = 0; i < 60; ++i) operands.push_back(maker.make(2));
     const PointValues probes = PointValues::at_probes(operands, ops());
-    const PointValues at_rows = PointValues::at_rows(operands, rows, ops());
+    // Stored with their real parts alone where they stay on the real axis,
+    // and all complex.
+    const RowValues at_rows[2] = {RowValues::at_rows(operands, rows, ops(), true),
+                                  RowValues::at_rows(operands, rows, ops(), false)};
     const auto& metas = builtins().metas();
-    int defined_keys = 0, finite_errors = 0;
+    int defined_keys = 0, finite_errors = 0, real_operands = 0;
     for (std::size_t id = op_ids::Zero; id < metas.size(); ++id) {
         if (metas[id].arity == 0) continue;
         for (std::size_t a = 0; a < operands.size(); ++a) {
@@ -274,17 +339,21 @@ TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
 
                 const std::span<const Token> right_tokens =
                     metas[id].arity == 2 ? std::span<const Token>(operands[b].tokens) : std::span<const Token>();
-                const double error = composed_raw_error(
-                    OperatorCall(*ops()[id]), {at_rows.values(a), at_rows.defined(a)},
-                    {at_rows.values(b), at_rows.defined(b)}, operands[a].tokens, right_tokens, ys, 0.02, 0.4);
-                ASSERT_TRUE(same_bits(error, compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4)))
-                    << composed.text;
-                finite_errors += std::isfinite(error);
+                const double whole = compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4);
+                for (const RowValues& stored : at_rows) {
+                    const double error =
+                        composed_raw_error(OperatorCall(*ops()[id]), stored.operand(a), stored.operand(b),
+                                           operands[a].tokens, right_tokens, ys, 0.02, 0.4);
+                    ASSERT_TRUE(same_bits(error, whole)) << composed.text;
+                }
+                finite_errors += std::isfinite(whole);
+                real_operands += at_rows[0].operand(a).on_real_axis() && at_rows[0].operand(b).on_real_axis();
             }
         }
     }
     EXPECT_GT(defined_keys, 1000);
     EXPECT_GT(finite_errors, 100);
+    EXPECT_GT(real_operands, 1000);
 }
 
 // Everything a search reports, with the level lines' durations blanked out.
@@ -394,6 +463,53 @@ TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutReuse) {
         EXPECT_EQ(reuse.lines, plain.lines) << c.name;
         EXPECT_EQ(reuse.counters, plain.counters) << c.name;
         EXPECT_GE(plain.lines.size(), 2u) << c.name;
+    }
+}
+
+// Real arithmetic where values stay on the real axis must not change a bit:
+// data that cross zero (logarithms and roots of negative values leave the
+// axis), data holding exact zeros (signed zeros), and the engine's other
+// fitting method.
+TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutTheRealAxis) {
+    struct Case {
+        const char* name;
+        std::function<double(const std::vector<double>&)> f;
+        std::function<double(std::size_t)> x;
+        void (*tune)(SearchConfig&);
+    };
+    const std::vector<Case> cases = {
+        {"signed data", [](const auto& x) { return std::sqrt(std::fabs(x[0])) - 0.5 * x[1]; },
+         [](std::size_t k) { return -2.0 + 0.07 * static_cast<double>(k % 59); }, [](SearchConfig&) {}},
+        {"exact zeros", [](const auto& x) { return x[0] * x[1] + 1.0; },
+         [](std::size_t k) { return static_cast<double>(static_cast<int>(k % 5) - 2); }, [](SearchConfig&) {}},
+        {"Levenberg-Marquardt, scaled", [](const auto& x) { return std::exp(0.4 * x[0]) / (x[1] + 3.0); },
+         [](std::size_t k) { return std::sin(0.37 * static_cast<double>(k)) * 2.0; },
+         [](SearchConfig& c) {
+             c.engine.fit = FitMethod::LevenbergMarquardt;
+             c.engine.scaled_ranking = true;
+         }},
+    };
+    for (const Case& c : cases) {
+        Rows rows;
+        std::vector<double> ys;
+        for (std::size_t k = 0; k < 60; ++k) {
+            const std::vector<double> row = {c.x(k), c.x(k * 7 + 3)};
+            ys.push_back(c.f(row) + 0.01 * std::cos(1.3 * static_cast<double>(k)));
+            rows.push_back(row);
+        }
+        SearchConfig config;
+        config.max_complexity = 6;
+        config.beam_width = 80;
+        c.tune(config);
+        config.real_fast_path = false;
+        const SearchRecord complex = record(rows, ys, config);
+        config.real_fast_path = true;
+        const SearchRecord real = record(rows, ys, config);
+        ASSERT_TRUE(complex.ok) << c.name;
+        EXPECT_EQ(real.results, complex.results) << c.name;
+        EXPECT_EQ(real.lines, complex.lines) << c.name;
+        EXPECT_EQ(real.counters, complex.counters) << c.name;
+        EXPECT_GE(complex.lines.size(), 2u) << c.name;
     }
 }
 
