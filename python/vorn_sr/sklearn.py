@@ -153,7 +153,8 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         a ValueError saying what differs. ``max_time``, ``verbose``,
         ``client`` and ``model_selection`` may differ, and so may
         ``max_complexity`` while the saved state is one the new search
-        passes through too.
+        passes through too. Give each fit its own file: folds of a
+        cross-validation fit other data.
     warm_start : bool, default=False
         When True, a second ``fit`` on the same data with the same settings
         continues the previous search (stopped by ``max_time``, or with a
@@ -279,7 +280,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
                 "beam_width": int(self.beam_width),
                 "alpha": float(self.alpha),
                 "l1_ratio": float(self.l1_ratio),
-                "operators": (engine or {}).get("operator_mask"),
+                "operators": _operator_names((engine or {}).get("operator_mask")),
                 "X_units": None if units_plan is None else list(units_plan["X_units"]),
                 "y_units": None if units_plan is None else units_plan["y_units"],
                 "dimensionless_constants": bool(self.dimensionless_constants),
@@ -540,6 +541,13 @@ def _operator_mask(operators):
     if mask == 0:
         raise ValueError(f"operators must name at least one operator; valid names are {valid}")
     return mask
+
+
+def _operator_names(mask):
+    """The names of the operators in an op-id mask, in table order (None: all)."""
+    if mask is None:
+        return None
+    return [name for name, op_id in _OPERATOR_IDS.items() if mask >> op_id & 1]
 
 
 def _engine_settings(strategy, operators):
