@@ -131,6 +131,10 @@ class DaskScorer:
 
     def submit(self, level, data, new_levels, chunks):
         if data is not None:
+            # Data arrive again when the levels start over (a new round): a
+            # new id keeps workers from reusing a workspace of the old round.
+            if self._data_blob is not None:
+                self.search_id = uuid.uuid4().hex
             self._data_blob, self._level_blobs, self._data = data, [], None
         self._level_blobs.extend(new_levels)
         self._chunks = chunks

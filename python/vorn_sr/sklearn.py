@@ -42,7 +42,7 @@ __all__ = ["VornRegressor"]
 
 # Bumped whenever the pickled state changes shape; __setstate__ refuses
 # states written by a newer vorn_sr instead of misreading them.
-_PICKLE_VERSION = 1
+_PICKLE_VERSION = 2
 _PICKLE_VERSION_KEY = "_vorn_pickle_version"
 
 _MODEL_SELECTIONS = ("best", "accuracy")
@@ -122,6 +122,12 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         bit for bit those of the same fit without a client. ``max_time`` and
         Ctrl-C cancel the outstanding work. Not pickled: a loaded estimator
         has ``client=None``.
+    dimensionless_constants : bool, default=True
+        With units: whether constants are pure numbers. When y's units cannot
+        be formed from the features' (a dimensional constant such as G is
+        absent from the data), fit raises ValueError under True; under False
+        the formula is ``M * f(groups) * C`` where the constant C carries the
+        units that M, a power law of the features fitted to the data, lacks.
 
     strategy : {"deepening", "levels"}, default="deepening"
         How the search runs. "levels" is :class:`vorn_sr.Searcher`'s level
@@ -147,6 +153,14 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         columns ``complexity``, ``error``, ``formula`` (variables named after
         the features) and ``sympy`` (None when SymPy is not installed). A
         list of dicts when pandas is not installed. Built on first access.
+    units_ : dict or None
+        None without units. With units: ``X_units`` and ``y_units`` as given,
+        ``monomial`` (the product of powers of the features with y's units,
+        as text over the feature names), ``groups`` (the dimensionless
+        groups the search ran over, as text), ``constant_units`` (None, or
+        the units the formula's last constant carries when
+        ``dimensionless_constants=False`` had to be used) and ``reduction``
+        (the exact exponents).
     budget_exhausted_ : bool
         Whether ``max_time`` ended the search.
     levels_finished_ : int
@@ -171,6 +185,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         client=None,
         strategy=_DEFAULT_STRATEGY,
         operators=None,
+        dimensionless_constants=True,
     ):
         self.max_complexity = max_complexity
         self.complexity_penalty = complexity_penalty
@@ -183,15 +198,23 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         self.client = client
         self.strategy = strategy
         self.operators = operators
+        self.dimensionless_constants = dimensionless_constants
 
     # -- fitting -----------------------------------------------------------
 
-    def fit(self, X, y):
+    def fit(self, X, y, X_units=None, y_units=None):
         """Search for formulas y ≈ f(X) and keep the chosen one.
 
         X is an array-like of shape (n_samples, n_features) (a NumPy array, a
         list of rows or a pandas DataFrame), y of shape (n_samples,). Returns
         self.
+
+        X_units (one unit string per column, or a dict keyed by column name
+        for a DataFrame) and y_units (one string) are units pint parses, such
+        as "kg*m/s**2", "J" or "1/s"; "" is dimensionless. With them the
+        search runs over dimensionless groups of the features and every
+        returned formula is dimensionally consistent (needs
+        ``pip install 'vorn_sr[units]'``).
         """
         max_time = self._checked_max_time()
         on_line = _line_printer(self._checked_verbose())
@@ -212,6 +235,10 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         X = np.ascontiguousarray(X, dtype=np.float64)
         y = np.ascontiguousarray(y, dtype=np.float64)
 
+        units_plan = None
+        if X_units is not None or y_units is not None:
+            units_plan = self._units_plan(X, y, X_units, y_units)
+
         searcher = vorn_sr.Searcher(
             max_complexity=self.max_complexity,
             complexity_penalty=self.complexity_penalty,
@@ -219,10 +246,27 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             alpha=self.alpha,
             l1_ratio=self.l1_ratio,
         )
-        results, levels_finished, budget_exhausted = _core._search(
-            searcher, X, y, max_time=max_time, on_line=on_line, scorer=scorer, engine=engine
-        )
-        front = list(results)
+        if units_plan is None:
+            results, levels_finished, budget_exhausted = _core._search(
+                searcher, X, y, max_time=max_time, on_line=on_line, scorer=scorer, engine=engine
+            )
+            front = list(results)
+        else:
+            from vorn_sr import units
+
+            reduction = units_plan["reduction"]
+            Z, t, scale = units.transform(reduction, X, y)
+            if Z is None:
+                # No dimensionless group: the law is a constant times the monomial.
+                front, levels_finished, budget_exhausted = units.constant_fit(reduction, X, y), 0, False
+            else:
+                results, levels_finished, budget_exhausted = _core._search(
+                    searcher, np.ascontiguousarray(Z), np.ascontiguousarray(t), max_time=max_time,
+                    on_line=on_line, scorer=scorer, engine=engine
+                )
+                front = units.reassemble(reduction, list(results), scale, X, y)
+                if not front:
+                    raise ValueError("no formula of the search over the dimensionless groups is finite on the data")
 
         if self.model_selection == "accuracy":
             chosen = 0
@@ -230,12 +274,30 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             chosen = _knee_index(front, _EXACT_RELATIVE_MSE * float(np.mean(y * y)))
         self.pareto_front_ = front
         self.result_ = front[chosen]
+        self.units_ = units_plan
         self.levels_finished_ = int(levels_finished)
         self.budget_exhausted_ = bool(budget_exhausted)
         # Built on first use: SymPy's import alone can take a second, which
         # does not belong inside a fit with a time budget.
         self._equations = None
         return self
+
+    def _units_plan(self, X, y, X_units, y_units):
+        from vorn_sr import units
+
+        names = self._feature_names()
+        strings, x_dims, y_dims = units.column_units(X_units, y_units, X.shape[1], names)
+        labels = [repr(name) for name in names] if names is not None else [str(i) for i in range(X.shape[1])]
+        reduction = units.plan(x_dims, y_dims, X, y, bool(self.dimensionless_constants), labels)
+        monomial, groups = units.describe(reduction, names or [f"x{i}" for i in range(X.shape[1])])
+        return {
+            "X_units": strings,
+            "y_units": y_units.strip(),
+            "reduction": reduction,
+            "monomial": monomial,
+            "groups": groups,
+            "constant_units": reduction["constant_units"],
+        }
 
     def _checked_max_time(self):
         max_time = self.max_time
@@ -263,6 +325,12 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         """The chosen formula evaluated at each row of X, as float64."""
         check_is_fitted(self, "result_")
         X = _validate_data(self, X, reset=False, dtype=np.float64)
+        if getattr(self, "units_", None) is not None:
+            from vorn_sr import units
+
+            names = self._feature_names()
+            labels = [repr(name) for name in names] if names is not None else [str(i) for i in range(X.shape[1])]
+            units.check_domain(self.units_["reduction"], X, labels)
         return np.asarray(self.result_.predict(np.ascontiguousarray(X)), dtype=np.float64)
 
     def sympy(self, index=None):

@@ -310,6 +310,10 @@ LevelScorer::Result ShippingScorer::score_level(const ScoringInputs& inputs, std
                                                 std::span<const CandidateRef> candidates,
                                                 std::span<CandidateOutcome> out, StopSignal& stop) {
     std::optional<std::string> data;
+    // Levels arrive in order; a level at or below one already shipped starts
+    // a new round of levels, whose level 1 may differ: the other side starts
+    // afresh from the data.
+    if (k < levels_shipped_ + 2) levels_shipped_ = 0;
     if (levels_shipped_ == 0) {
         data = encode_scoring_data(inputs.samples, inputs.targets, inputs.config);
         traffic_.data_bytes += data->size();

@@ -31,6 +31,9 @@ PyMethodDef module_methods[] = {
      "(see vorn_sr._dask). engine, a dict, holds the settings of vorn_sr.sklearn's strategies."},
     {"_restore_result", restore_result, METH_O,
      "_restore_result(data, /)\n--\n\nRebuilds a pickled SearchResult from its saved bytes."},
+    {"_result_from_postfix", result_from_postfix, METH_VARARGS,
+     "_result_from_postfix(tokens, error, /)\n--\n\nA SearchResult from postfix tokens as _postfix gives them "
+     "('var', i), ('param', re, im), ('op', name, arity), with the given error."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,16 +1,19 @@
 #include "python/result_type.hpp"
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <new>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/type_flags.hpp"
 #include "python/format.hpp"
+#include "result/formula_codec.hpp"
 #include "result/result_codec.hpp"
 
 namespace vorn::python {
@@ -246,6 +249,108 @@ PyObject* restore_result(PyObject*, PyObject* data) {
             return nullptr;
         }
         return wrap_result(std::move(*decoded.result));
+    });
+}
+
+namespace {
+
+// One ('var', i), ('param', re, im) or ('op', name, arity) tuple of
+// _result_from_postfix as a token; false with an exception set otherwise.
+bool token_from_tuple(PyObject* item, const OperatorRegistry& registry, Token& token) {
+    const char* kind = nullptr;
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < 2 ||
+        (kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 0))) == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "each token must be a tuple (kind, ...)");
+        return false;
+    }
+    const std::string_view k(kind);
+    const Py_ssize_t size = PyTuple_GET_SIZE(item);
+    if (k == "var" && size == 2) {
+        const long index = PyLong_AsLong(PyTuple_GET_ITEM(item, 1));
+        if (index == -1 && PyErr_Occurred()) return false;
+        if (index < 0 || static_cast<std::size_t>(index) >= kMaxVars) {
+            PyErr_SetString(PyExc_ValueError, "variable index out of range");
+            return false;
+        }
+        token = Token::var(static_cast<std::uint8_t>(index));
+        return true;
+    }
+    if (k == "param" && size == 3) {
+        const double re = PyFloat_AsDouble(PyTuple_GET_ITEM(item, 1));
+        const double im = PyFloat_AsDouble(PyTuple_GET_ITEM(item, 2));
+        if (PyErr_Occurred()) return false;
+        // The slot is given by the decoder's order check; count them here.
+        token = Token::param(0, Complex{re, im});
+        return true;
+    }
+    if (k == "op" && size == 3) {
+        const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 1));
+        if (name == nullptr) return false;
+        const long arity = PyLong_AsLong(PyTuple_GET_ITEM(item, 2));
+        if (arity == -1 && PyErr_Occurred()) return false;
+        const auto& metas = registry.metas();
+        for (std::size_t id = 0; id < metas.size(); ++id) {
+            if (metas[id].name == name && metas[id].arity > 0 && static_cast<long>(metas[id].arity) == arity) {
+                token = Token::op(static_cast<std::uint8_t>(arity), static_cast<std::uint16_t>(id));
+                return true;
+            }
+        }
+        PyErr_Format(PyExc_ValueError, "unknown operator %s with arity %ld", name, arity);
+        return false;
+    }
+    PyErr_SetString(PyExc_ValueError, "unknown token kind; expected 'var', 'param' or 'op'");
+    return false;
+}
+
+}  // namespace
+
+// Goes through the same bytes and checks as a restored pickle, so a result
+// built here is one a search could have built.
+PyObject* result_from_postfix(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* tokens = nullptr;
+        double error = 0.0;
+        if (!PyArg_ParseTuple(args, "Od:_result_from_postfix", &tokens, &error)) return nullptr;
+        PyRef sequence = PyRef::steal(PySequence_Fast(tokens, "tokens must be a sequence"));
+        if (!sequence) return nullptr;
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        if (count == 0 || static_cast<std::size_t>(count) > kMaxRestoredTokens) {
+            PyErr_Format(PyExc_ValueError, "a formula has 1 to %zu tokens, got %zd", kMaxRestoredTokens, count);
+            return nullptr;
+        }
+        if (!(error >= 0.0) || !std::isfinite(error)) {
+            PyErr_SetString(PyExc_ValueError, "error must be a finite non-negative number");
+            return nullptr;
+        }
+        auto registry = OperatorRegistry::shared_builtins();
+        std::vector<Token> built;
+        built.reserve(static_cast<std::size_t>(count));
+        std::uint8_t slot = 0;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Token token;
+            if (!token_from_tuple(PySequence_Fast_GET_ITEM(sequence.get(), i), *registry, token)) return nullptr;
+            if (token.kind == TokenKind::Param) {
+                if (slot == kMaxParams) {
+                    PyErr_SetString(PyExc_ValueError, "too many constants");
+                    return nullptr;
+                }
+                token.param_slot = slot++;
+            }
+            built.push_back(token);
+        }
+        ByteWriter out;
+        encode_tokens(out, built);
+        const std::string bytes = std::move(out).take();
+        ByteReader in(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                                    bytes.size()));
+        std::string problem;
+        auto formula = decode_formula(in, built.size(), *registry, problem);
+        if (!formula) {
+            PyErr_Format(PyExc_ValueError, "not a formula: %s", problem.c_str());
+            return nullptr;
+        }
+        return wrap_result(SearchResult{std::move(*formula), std::move(registry), error, false});
     });
 }
 

@@ -20,5 +20,9 @@ PyObject* wrap_results(std::vector<SearchResult>&& results);
 
 // _restore_result(data, /): the other half of SearchResult.__reduce__.
 PyObject* restore_result(PyObject* module, PyObject* data);
+// _result_from_postfix(tokens, error, /): a SearchResult from postfix tokens
+// in the form of SearchResult._postfix (variables, fitted constants and
+// operators), for results the package assembles itself (units).
+PyObject* result_from_postfix(PyObject* module, PyObject* args);
 
 }  // namespace vorn::python

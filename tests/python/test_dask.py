@@ -69,7 +69,9 @@ class _Saboteur(_dask.DaskScorer):
 
     def submit(self, level, data, new_levels, chunks):
         super().submit(level, data, new_levels, chunks)
+        # Once: later rounds of levels reach the same level again.
         if level == self.at_level:
+            self.at_level = None
             self.act()
 
 

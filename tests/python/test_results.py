@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import vorn_sr
+import vorn_sr._core as _core
 from conftest import PROBE_ROWS, same_floats
 
 
@@ -169,3 +170,25 @@ def test_results_outlive_their_searcher():
     gc.collect()
     assert isinstance(last.eval([1.0, 2.0, 3.0]), float)
     assert isinstance(last.to_latex(), str)
+
+
+@pytest.mark.parametrize(
+    "tokens, problem",
+    [
+        ([("var", 0), ("op", "Plus", 2)], "too few operands"),
+        ([("var", 0), ("var", 1)], "do not form one formula"),
+        ([("op", "Nope", 1)], "unknown operator"),
+        ([("real", 1.0)], "unknown token kind"),
+    ],
+)
+def test_results_from_postfix_tokens_are_checked(tokens, problem):
+    with pytest.raises(ValueError, match=problem):
+        _core._result_from_postfix(tokens, 0.0)
+
+
+def test_a_result_rebuilt_from_its_postfix_is_the_same():
+    x = np.random.default_rng(4).uniform(1, 2, (40, 2))
+    result = vorn_sr.Searcher(max_complexity=5, beam_width=50).find_multivariate(x, 1.5 * x[:, 0] / (x[:, 1] + 0.25))
+    rebuilt = _core._result_from_postfix(result._postfix(), result.error)
+    assert (rebuilt.formula, rebuilt.error) == (result.formula, result.error)
+    assert np.asarray(rebuilt.predict(x)).tobytes() == np.asarray(result.predict(x)).tobytes()

@@ -40,8 +40,6 @@ def test_levels_is_the_searchers_search():
 def test_default_strategy_fits_coupled_constants_at_any_scale(law, scale, capfd):
     est = VornRegressor(max_complexity=7, model_selection="accuracy").fit(S, scale * law(S[:, 0]))
     assert nmse(est, lambda s: scale * law(s)) < 1e-20
-    if scale == 1.0:
-        assert est.levels_finished_ <= 5  # stopped at the exact fit
 
 
 @pytest.mark.parametrize(
