@@ -17,10 +17,12 @@ namespace vorn {
 
 // mse of the formula's values at the rows plus the penalty of its constants
 // (Param defaults included). +infinity at the first row where the value is
-// missing, not finite, or reaches 1e15.
+// missing, not finite, or reaches 1e15. With `real_axis`, rows whose values
+// stay on the real axis are evaluated in real arithmetic; the error is the
+// same either way.
 double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
-                         double l1_ratio);
+                         double l1_ratio, bool real_axis = true);
 
 // compute_raw_error of op(left) or op(left, right) from the operands' values
 // at the rows; the operand tokens supply the penalty's constants in order.

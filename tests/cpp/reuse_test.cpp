@@ -151,9 +151,10 @@ TEST(Reuse, TapeEvaluatesEveryRandomFormulaLikeTheStackMachine) {
     EXPECT_GT(moved_checks, 10000);
 }
 
-// Rows the real evaluation keeps must hold exactly the real part of the
-// complex value, whose imaginary part is a zero; rows it finds undefined must
-// be undefined. Only rows it sends off the axis are left to complex values.
+// Rows the real evaluation keeps, on the tape and on the stack machine, must
+// hold exactly the real part of the complex value, whose imaginary part is a
+// zero; rows it finds undefined must be undefined. Only rows it sends off the
+// axis are left to complex values.
 TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
     FormulaMaker maker(17);
     const Samples rows = random_rows(maker, 24);
@@ -162,9 +163,9 @@ TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
     static_assert(kB >= 24, "one block holds the rows");
     FormulaTape tape;
     std::vector<Complex> stack, params;
-    std::vector<double> real_params, values, moved(kB);
+    std::vector<double> real_params, values, moved(kB), real_stack;
     std::vector<std::uint8_t> state(kB), moved_state(kB);
-    int kept = 0, kept_moved = 0;
+    int kept = 0, kept_moved = 0, kept_whole = 0;
     const auto check = [&](std::uint8_t row_state, double value, const std::optional<Complex>& want,
                            const std::string& text) {
         if (row_state == FormulaTape::kRowOffAxis) return false;
@@ -189,10 +190,19 @@ TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
         std::fill(state.begin(), state.end(), FormulaTape::kRowReal);
         tape.real_static_rows(rows, 0, count, values.data(), state.data());
         tape.real_dynamic_rows(real_params, values.data(), count, state.data());
+        // The stack machine's real evaluation, with every Param at its default.
+        const CompiledFormula formula(e.tokens, ops());
         for (std::size_t k = 0; k < count; ++k) {
             stack.clear();
             const auto want = eval_internal(e.tokens, rows.row(k), params, ops(), stack);
             kept += check(state[k], values[tape.root() * kB + k], want, e.text);
+            double one = 0.0;
+            const auto outcome = formula.eval_real(rows.row(k), one, real_stack);
+            const std::uint8_t as_state = outcome == CompiledFormula::RealOutcome::Value ? FormulaTape::kRowReal
+                                          : outcome == CompiledFormula::RealOutcome::Undefined
+                                              ? FormulaTape::kRowUndefined
+                                              : FormulaTape::kRowOffAxis;
+            kept_whole += check(as_state, one, eval_internal(e.tokens, rows.row(k), {}, ops(), stack), e.text);
         }
         for (std::size_t j = 0; j < params.size(); ++j) {
             std::vector<Complex> shifted = params;
@@ -210,6 +220,7 @@ TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
     }
     EXPECT_GT(kept, 10000);
     EXPECT_GT(kept_moved, 5000);
+    EXPECT_GT(kept_whole, 10000);
 }
 
 TEST(Reuse, ZeroTestAgreesWithHypot) {
