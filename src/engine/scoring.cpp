@@ -125,8 +125,8 @@ double composed_raw_error(const OperatorCall& op, const RowOperand& left,
 
 void score_and_update(const Expression& expression, const Samples& rows,
                       std::span<const double> targets, ParetoFront& front, OperatorTable operators,
-                      double alpha, double l1_ratio) {
-    const double error = compute_raw_error(expression, rows, targets, operators, alpha, l1_ratio);
+                      double alpha, double l1_ratio, bool real_axis) {
+    const double error = compute_raw_error(expression, rows, targets, operators, alpha, l1_ratio, real_axis);
     if (std::isfinite(error)) update_pareto(front, expression, error);
 }
 

@@ -304,9 +304,9 @@ TEST(Reuse, RefinementGivesTheSameBitsOnRandomFormulas) {
         std::vector<double> start;
         for (const Token& t : e.tokens)
             if (t.kind == TokenKind::Param) start.push_back(t.value.re);
-        ASSERT_TRUE(same_bits(compute_raw_error(holding(start), rows, ys, ops(), alpha, 0.3), plain.start_error))
+        ASSERT_TRUE(same_bits(compute_raw_error(holding(start), rows, ys, ops(), alpha, 0.3, true), plain.start_error))
             << e.text;
-        ASSERT_TRUE(same_bits(compute_raw_error(holding(plain_p), rows, ys, ops(), alpha, 0.3), plain.error))
+        ASSERT_TRUE(same_bits(compute_raw_error(holding(plain_p), rows, ys, ops(), alpha, 0.3, true), plain.error))
             << e.text;
         mixed += alpha != 0.0 && std::any_of(e.tokens.begin(), e.tokens.end(),
                                              [](const Token& t) { return t.kind == TokenKind::RealConst; });
@@ -350,7 +350,11 @@ TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
 
                 const std::span<const Token> right_tokens =
                     metas[id].arity == 2 ? std::span<const Token>(operands[b].tokens) : std::span<const Token>();
-                const double whole = compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4);
+                // Whole evaluation in complex arithmetic, and in real
+                // arithmetic where the values stay on the axis.
+                const double whole = compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4, false);
+                ASSERT_TRUE(same_bits(compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4, true), whole))
+                    << composed.text;
                 for (const RowValues& stored : at_rows) {
                     const double error =
                         composed_raw_error(OperatorCall(*ops()[id]), stored.operand(a), stored.operand(b),
@@ -479,8 +483,9 @@ TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutReuse) {
 
 // Real arithmetic where values stay on the real axis must not change a bit:
 // data that cross zero (logarithms and roots of negative values leave the
-// axis), data holding exact zeros (signed zeros), and the engine's other
-// fitting method.
+// axis), data holding exact zeros (signed zeros), the engine's other fitting
+// method, and plain evaluation, where every candidate's error comes from the
+// stack machine rather than from stored values.
 TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutTheRealAxis) {
     struct Case {
         const char* name;
@@ -499,6 +504,9 @@ TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutTheRealAxis) {
              c.engine.fit = FitMethod::LevenbergMarquardt;
              c.engine.scaled_ranking = true;
          }},
+        {"plain evaluation, signed data", [](const auto& x) { return std::log(std::fabs(x[0]) + 0.3) * x[1]; },
+         [](std::size_t k) { return -1.5 + 0.05 * static_cast<double>(k % 61); },
+         [](SearchConfig& c) { c.reuse_computed_values = false; }},
     };
     for (const Case& c : cases) {
         Rows rows;
