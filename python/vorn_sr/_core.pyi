@@ -130,5 +130,10 @@ def _search(
     on_line: Optional[Callable[[str, str], object]] = None,
     scorer: Optional[object] = None,
     engine: Optional[Dict[str, object]] = None,
+    checkpoint: Optional[Callable[[bytes], object]] = None,
+    resume: Optional[bytes] = None,
 ) -> Tuple[List[SearchResult], int, bool]: ...
+def _resume_problem(
+    searcher: Searcher, state: bytes, n_features: int, engine: Optional[Dict[str, object]] = None
+) -> Optional[str]: ...
 def _restore_result(data: bytes, /) -> SearchResult: ...

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
 import re
 import sys
 
@@ -37,6 +38,7 @@ except ImportError:  # scikit-learn < 1.6 validates through a private method
 
 import vorn_sr
 import vorn_sr._core as _core
+from vorn_sr import _checkpoint
 
 __all__ = ["VornRegressor"]
 
@@ -141,6 +143,24 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         The operators the search may apply; None means all 18. Names as the
         formula text writes them ("Plus", "Sqrt", "VORN", ...) in any case,
         or "+", "-", "*", "/".
+    checkpoint : str, path-like or None, default=None
+        A file that ``fit`` writes the search's state to after every
+        finished level, atomically (a crash mid-write leaves the previous
+        state). If the file exists when ``fit`` starts and was written for
+        the same data, settings, strategy and vorn_sr version, the search
+        continues after its last finished level, with the result of a fit
+        that never stopped; a file written for anything else is refused with
+        a ValueError saying what differs. ``max_time``, ``verbose``,
+        ``client`` and ``model_selection`` may differ, and so may
+        ``max_complexity`` while the saved state is one the new search
+        passes through too. Give each fit its own file: folds of a
+        cross-validation fit other data.
+    warm_start : bool, default=False
+        When True, a second ``fit`` on the same data with the same settings
+        continues the previous search (stopped by ``max_time``, or with a
+        larger ``max_complexity``) instead of starting over, with the result
+        of one fit under the final settings. Otherwise it starts afresh. The
+        state is kept in memory only, not pickled.
 
     Attributes
     ----------
@@ -186,6 +206,8 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         strategy=_DEFAULT_STRATEGY,
         operators=None,
         dimensionless_constants=True,
+        checkpoint=None,
+        warm_start=False,
     ):
         self.max_complexity = max_complexity
         self.complexity_penalty = complexity_penalty
@@ -199,6 +221,8 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         self.strategy = strategy
         self.operators = operators
         self.dimensionless_constants = dimensionless_constants
+        self.checkpoint = checkpoint
+        self.warm_start = warm_start
 
     # -- fitting -----------------------------------------------------------
 
@@ -246,10 +270,26 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             alpha=self.alpha,
             l1_ratio=self.l1_ratio,
         )
+        # What a checkpoint must match: everything that shapes the search,
+        # not the budget, the output or where the scoring runs. The engine
+        # itself judges max_complexity, which may grow.
+        head = _checkpoint.header(
+            self.strategy,
+            {
+                "complexity_penalty": float(self.complexity_penalty),
+                "beam_width": int(self.beam_width),
+                "alpha": float(self.alpha),
+                "l1_ratio": float(self.l1_ratio),
+                "operators": _operator_names((engine or {}).get("operator_mask")),
+                "X_units": None if units_plan is None else list(units_plan["X_units"]),
+                "y_units": None if units_plan is None else units_plan["y_units"],
+                "dimensionless_constants": bool(self.dimensionless_constants),
+            },
+            _checkpoint.data_digest(X, y),
+        )
         if units_plan is None:
-            results, levels_finished, budget_exhausted = _core._search(
-                searcher, X, y, max_time=max_time, on_line=on_line, scorer=scorer, engine=engine
-            )
+            results, levels_finished, budget_exhausted = self._search(searcher, X, y, max_time, on_line, scorer,
+                                                                      engine, head)
             front = list(results)
         else:
             from vorn_sr import units
@@ -260,9 +300,9 @@ class VornRegressor(RegressorMixin, BaseEstimator):
                 # No dimensionless group: the law is a constant times the monomial.
                 front, levels_finished, budget_exhausted = units.constant_fit(reduction, X, y), 0, False
             else:
-                results, levels_finished, budget_exhausted = _core._search(
-                    searcher, np.ascontiguousarray(Z), np.ascontiguousarray(t), max_time=max_time,
-                    on_line=on_line, scorer=scorer, engine=engine
+                results, levels_finished, budget_exhausted = self._search(
+                    searcher, np.ascontiguousarray(Z), np.ascontiguousarray(t), max_time, on_line, scorer,
+                    engine, head
                 )
                 front = units.reassemble(reduction, list(results), scale, X, y)
                 if not front:
@@ -281,6 +321,49 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         # does not belong inside a fit with a time budget.
         self._equations = None
         return self
+
+    def _search(self, searcher, X, y, max_time, on_line, scorer, engine, head):
+        """The engine's search, continued from a checkpoint file or a warm
+        start when one belongs to it, with the state saved after each level."""
+        path = None if self.checkpoint is None else os.fspath(self.checkpoint)
+        resume = None
+        if path is not None:
+            blob = _checkpoint.read(path)
+            if blob is not None:
+                saved, state = _checkpoint.decode(blob, path)
+                problems = _checkpoint.differences(saved, head)
+                if not problems:
+                    try:
+                        problem = _core._resume_problem(searcher, state, X.shape[1], engine)
+                    except ValueError as error:
+                        raise ValueError(f"The checkpoint {path!r} is unreadable: {error}") from None
+                    problems = [] if problem is None else [problem]
+                if problems:
+                    raise ValueError(
+                        f"The checkpoint {path!r} does not belong to this fit: " + "; ".join(problems)
+                        + ". Delete it or choose another checkpoint path to start a new search."
+                    )
+                resume = state
+        previous = getattr(self, "_search_state", None)
+        if resume is None and self.warm_start and previous is not None:
+            saved, state = previous
+            if not _checkpoint.differences(saved, head) and (
+                _core._resume_problem(searcher, state, X.shape[1], engine) is None
+            ):
+                resume = state
+        self._search_state = None
+
+        def save(state):
+            # Kept as it comes, so that a fit cut short by Ctrl-C or an error
+            # can still be continued with warm_start.
+            self._search_state = (head, state)
+            if path is not None:
+                _checkpoint.write_atomic(path, _checkpoint.encode(head, state))
+
+        return _core._search(
+            searcher, X, y, max_time=max_time, on_line=on_line, scorer=scorer, engine=engine, checkpoint=save,
+            resume=resume,
+        )
 
     def _units_plan(self, X, y, X_units, y_units):
         from vorn_sr import units
@@ -417,6 +500,9 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         # A client is a live connection: it does not travel with the model.
         if state.get("client") is not None:
             state["client"] = None
+        # The warm-start state is a cache of the search, megabytes at deep
+        # levels: a loaded estimator starts its next fit afresh.
+        state.pop("_search_state", None)
         state[_PICKLE_VERSION_KEY] = _PICKLE_VERSION
         return state
 
@@ -432,6 +518,8 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         # search: a refit of one keeps doing so.
         state.setdefault("strategy", "levels")
         state.setdefault("operators", None)
+        state.setdefault("checkpoint", None)
+        state.setdefault("warm_start", False)
         super().__setstate__(state)
 
 
@@ -453,6 +541,13 @@ def _operator_mask(operators):
     if mask == 0:
         raise ValueError(f"operators must name at least one operator; valid names are {valid}")
     return mask
+
+
+def _operator_names(mask):
+    """The names of the operators in an op-id mask, in table order (None: all)."""
+    if mask is None:
+        return None
+    return [name for name, op_id in _OPERATOR_IDS.items() if mask >> op_id & 1]
 
 
 def _engine_settings(strategy, operators):

@@ -9,8 +9,9 @@ namespace vorn {
 
 // The one error value the engine returns. The engine never throws for these.
 struct EngineError {
-    // Interrupted: the caller's stop predicate ended the search.
-    enum class Kind { NoFormula, Dimension, Interrupted };
+    // Interrupted: the caller's stop predicate ended the search. Resume: a
+    // saved search state does not belong to this search.
+    enum class Kind { NoFormula, Dimension, Interrupted, Resume };
 
     Kind kind = Kind::NoFormula;
     std::size_t max_complexity = 0;  // NoFormula
@@ -22,6 +23,7 @@ struct EngineError {
     static EngineError dimension(std::string text) {
         return EngineError{Kind::Dimension, 0, std::move(text)};
     }
+    static EngineError resume(std::string text) { return EngineError{Kind::Resume, 0, std::move(text)}; }
     static EngineError interrupted() { return EngineError{Kind::Interrupted, 0, "Search interrupted"}; }
 
     std::string message() const {

@@ -16,6 +16,7 @@
 #include "engine/power_law.hpp"
 #include "engine/progress.hpp"
 #include "engine/retention.hpp"
+#include "engine/rounds.hpp"
 #include "engine/scoring.hpp"
 #include "engine/scoring_pass.hpp"
 #include "engine/stop.hpp"
@@ -32,7 +33,6 @@ namespace {
 
 constexpr std::size_t kFullWidthLevels = 2;
 constexpr std::size_t kNextLevelMinWidth = 200;
-constexpr std::size_t kConstantFreeWidthFactor = 4;
 
 struct Search {
     const SearchConfig& config;
@@ -104,6 +104,48 @@ struct Search {
                 fitted->score / complexity_factor(fitted->expression.complexity(), config.complexity_penalty);
             if (std::isfinite(error)) update_pareto(front, fitted->expression, error);
         }
+    }
+
+    // The state after level k of the round in progress.
+    SearchCheckpoint checkpoint(std::size_t round, std::size_t rounds, std::size_t k, std::size_t finished) const {
+        SearchCheckpoint c;
+        c.max_complexity = config.max_complexity;
+        c.rounds = rounds;
+        c.round = round;
+        c.level = k;
+        c.levels_finished = finished;
+        c.n_vars = samples.first_width();
+        c.levels.resize(k + 1);
+        for (std::size_t j = 1; j <= k; ++j) c.levels[j] = levels[j].expressions;
+        for (auto& [complexity, entry] : front.snapshot()) c.front.push_back({entry.error, std::move(entry.expression)});
+        c.counters = stats->levels;
+        return c;
+    }
+
+    // Continues from a checkpoint: the front and counters as they were, and
+    // the round's levels with the fingerprints that their generation
+    // admitted, rebuilt by generating each level again in order (the kept
+    // levels are what generation reads, so the set comes out the same).
+    // False when the search was told to stop on the way.
+    bool restore(const SearchCheckpoint& c, const Round& round) {
+        for (const auto& entry : c.front) front.update(entry.expression, entry.error);
+        stats->levels = c.counters;
+        beam = round.beam;
+        constant_leaf = round.constants;
+        levels.assign(2, Level{});
+        for (const Expression& e : c.levels[1])
+            if (admit(e)) levels[1].push(e);
+        store_values(1);
+        for (std::size_t k = 2; k <= c.level; ++k) {
+            levels.resize(k + 1);
+            GenerationCounts ignored;
+            generate_level(k, levels, *registry, seen, ignored, &stop, config.reuse_computed_values,
+                           config.engine.operator_mask);
+            if (stop.stopped() || stop.check_now()) return false;
+            for (const Expression& e : c.levels[k]) levels[k].push(e);
+            store_values(k);
+        }
+        return true;
     }
 
     void seed(std::size_t n_vars) {
@@ -234,11 +276,9 @@ struct Search {
         level_stats.retained = levels[k].size();
 
         print_level_line(k, SteadyClock::now() - level_start, levels[k].size(), sink);
-        if (stats) {
-            // Rounds after the first add to the same level's counters.
-            stats->levels.resize(std::max(stats->levels.size(), k + 1));
-            stats->levels[k] += level_stats;
-        }
+        // Rounds after the first add to the same level's counters.
+        stats->levels.resize(std::max(stats->levels.size(), k + 1));
+        stats->levels[k] += level_stats;
         return true;
     }
 
@@ -362,34 +402,6 @@ struct Search {
     }
 };
 
-struct Round {
-    std::size_t beam;
-    bool constants;  // whether level 1 holds the constant leaf
-};
-
-// The rounds over the levels: one at beam_width, or rounds whose beams grow
-// geometrically from first_round_beam to beam_width, so that an answer from
-// the narrow, deep rounds is there early and the wide ones add what a narrow
-// beam dropped. A constant-free first round goes deepest fastest: without the
-// constant leaf every candidate is scored from its operands' stored values,
-// and scaled ranking still gives each formula its scale and offset.
-std::vector<Round> round_plan(const SearchConfig& config) {
-    const EngineSettings& e = config.engine;
-    if (e.deepening_rounds <= 1 || e.first_round_beam == 0 || e.first_round_beam >= config.beam_width)
-        return {{config.beam_width, true}};
-    std::vector<Round> rounds;
-    if (e.constant_free_round)
-        rounds.push_back({std::min(config.beam_width, kConstantFreeWidthFactor * e.first_round_beam), false});
-    const double first = static_cast<double>(e.first_round_beam);
-    const double ratio = static_cast<double>(config.beam_width) / first;
-    for (std::size_t r = 0; r < e.deepening_rounds; ++r) {
-        const double t = static_cast<double>(r) / static_cast<double>(e.deepening_rounds - 1);
-        rounds.push_back({static_cast<std::size_t>(std::llround(first * std::pow(ratio, t))), true});
-    }
-    rounds.back().beam = config.beam_width;
-    return rounds;
-}
-
 }  // namespace
 
 Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
@@ -404,46 +416,72 @@ Outcome<std::vector<SearchResult>> run_bfs(const Samples& rows,
     std::optional<StopSignal::Clock::time_point> deadline;
     if (control.time_budget) deadline = StopSignal::Clock::now() + *control.time_budget;
 
+    const std::vector<Round> rounds = round_plan(config);
+    if (control.resume) {
+        if (auto problem = resume_problem(*control.resume, config, n_vars))
+            return EngineError::resume("The checkpoint cannot continue this search: " + *problem + ".");
+    }
+
     // Everything the search builds lives in `search` and is released on every
-    // way out, an interruption included.
+    // way out, an interruption included. Counters are kept even when the
+    // caller does not ask for them, since checkpoints carry them.
+    SearchStats own_stats;
+    if (!stats) stats = &own_stats;
     Search search(rows, targets, config, stats, control, deadline);
-    search.seed(n_vars);
-    if (config.engine.power_laws) search.offer_power_laws();
-    if (stats) stats->levels.assign(2, LevelStats{});
     std::size_t finished = 1;
-    bool cut_short = search.stop.check_now();
+    std::size_t first_round = 0, first_level = 2;
+    bool cut_short = false;
+    if (control.resume) {
+        const SearchCheckpoint& c = *control.resume;
+        finished = c.levels_finished;
+        first_round = c.round;
+        first_level = c.level + 1;
+        cut_short = !search.restore(c, rounds[c.round]);
+    } else {
+        search.seed(n_vars);
+        if (config.engine.power_laws) search.offer_power_laws();
+        stats->levels.assign(2, LevelStats{});
+    }
+    cut_short = cut_short || search.stop.check_now();
     if (search.stop.reason() == StopReason::Interrupted) return EngineError::interrupted();
 
+    bool save_failed = false;
     if (!search.fits_exactly() && !cut_short) {
         print_start_line(search.levels[1].size(), search.sink);
-        const std::vector<Round> rounds = round_plan(config);
         bool exact = false;
-        for (std::size_t round = 0; round < rounds.size() && !exact && !cut_short; ++round) {
-            // The first round keeps the seeds already made when they are its own.
-            if (round > 0 || !rounds[round].constants)
+        for (std::size_t round = first_round; round < rounds.size() && !exact && !cut_short; ++round) {
+            const bool resumed = control.resume && round == first_round;
+            // The first round keeps the seeds already made when they are its
+            // own, and a resumed round its restored levels.
+            if (!resumed && (round > 0 || !rounds[round].constants))
                 search.start_round(n_vars, rounds[round].beam, rounds[round].constants);
             search.beam = rounds[round].beam;
             // A maximum complexity of 0 or 1 leaves only the seeds.
-            for (std::size_t k = 2; k <= config.max_complexity; ++k) {
+            for (std::size_t k = resumed ? first_level : 2; k <= config.max_complexity; ++k) {
                 if (!search.run_level(k)) {
                     cut_short = true;
                     break;
                 }
                 finished = std::max(finished, k);
                 exact = search.fits_exactly();
+                if (control.save_checkpoint &&
+                    !control.save_checkpoint(encode_checkpoint(search.checkpoint(round, rounds.size(), k, finished)))) {
+                    save_failed = true;
+                    break;
+                }
                 if (exact) break;
             }
+            if (save_failed) break;
         }
     } else if (cut_short && search.fits_exactly()) {
         cut_short = false;  // the seeds already fit: nothing was left to do
     }
+    if (save_failed) return EngineError::interrupted();
     if (search.stop.reason() == StopReason::Interrupted || search.scorer_failed)
         return EngineError::interrupted();
-    if (stats) {
-        stats->fingerprints = search.seen.size();
-        stats->levels_finished = finished;
-        stats->budget_exhausted = cut_short;
-    }
+    stats->fingerprints = search.seen.size();
+    stats->levels_finished = finished;
+    stats->budget_exhausted = cut_short;
     // A budget spent before any composed level finished leaves only the
     // seeds, which is no search at all.
     if (cut_short && finished < 2) return EngineError::no_formula(config.max_complexity);

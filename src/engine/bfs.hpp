@@ -2,13 +2,17 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <optional>
 #include <vector>
 
 #include "core/config.hpp"
 #include "core/samples.hpp"
 #include "core/outcome.hpp"
+#include "engine/checkpoint.hpp"
 #include "engine/level_scorer.hpp"
+#include "engine/level_stats.hpp"
 #include "engine/progress_sink.hpp"
 #include "engine/stop.hpp"
 #include "result/search_result.hpp"
@@ -16,23 +20,6 @@
 namespace vorn {
 
 // Work counters of one search, per level (index = complexity) and in total.
-struct LevelStats {
-    std::uint64_t generated = 0;  // compositions built and fingerprinted
-    std::uint64_t admitted = 0;   // with a fingerprint new to the search
-    std::uint64_t scored = 0;     // admitted and given a finite score
-    std::uint64_t refined = 0;    // whose constants went through refinement
-    std::uint64_t retained = 0;
-
-    LevelStats& operator+=(const LevelStats& other) {
-        generated += other.generated;
-        admitted += other.admitted;
-        scored += other.scored;
-        refined += other.refined;
-        retained += other.retained;
-        return *this;
-    }
-};
-
 struct SearchStats {
     std::vector<LevelStats> levels;
     std::uint64_t fingerprints = 0;  // size of the fingerprint set at the end
@@ -58,6 +45,14 @@ struct RunControl {
     // example on a cluster); null: here. The results are the same either
     // way. A scorer that fails ends the search as Interrupted.
     LevelScorer* scorer = nullptr;
+    // Handed the search's state (encode_checkpoint's bytes) on the calling
+    // thread after every finished level; when it returns false the search
+    // ends as Interrupted (the caller knows why). Empty: no checkpoints.
+    std::function<bool(const std::string&)> save_checkpoint{};
+    // A state to continue from instead of starting over, with the result of
+    // a search that never stopped. One that resume_problem refuses ends the
+    // search with a Resume error before anything runs.
+    const SearchCheckpoint* resume = nullptr;
 };
 
 inline constexpr const char* kTooManyVariablesMessage =

@@ -33,6 +33,10 @@ PyObject* map_error(const EngineError& error) {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         return nullptr;
     }
+    if (error.kind == EngineError::Kind::Resume) {
+        PyErr_SetString(PyExc_ValueError, error.message().c_str());
+        return nullptr;
+    }
     PyObject* type = error.kind == EngineError::Kind::NoFormula ? g_complexity_error : g_dimension_error;
     PyErr_SetString(type, error.message().c_str());
     return nullptr;

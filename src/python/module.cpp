@@ -13,6 +13,7 @@
 #include "python/result_type.hpp"
 #include "python/run_search.hpp"
 #include "python/scoring_workspace_type.hpp"
+#include "python/search_state.hpp"
 #include "python/searcher_type.hpp"
 
 namespace vorn::python {
@@ -24,11 +25,18 @@ PyObject* g_module = nullptr;
 
 PyMethodDef module_methods[] = {
     {"_search", as_cfunction(run_search), METH_VARARGS | METH_KEYWORDS,
-     "_search(searcher, inputs, ys, max_time=None, on_line=None, scorer=None, engine=None)\n--\n\n"
+     "_search(searcher, inputs, ys, max_time=None, on_line=None, scorer=None, engine=None, checkpoint=None, "
+     "resume=None)\n--\n\n"
      "The search of find_multivariate with run control: returns (front, levels_finished, "
      "budget_exhausted). on_line(kind, text) receives the progress lines on the calling thread; "
      "None keeps the search silent. scorer, when given, scores each level's candidates elsewhere "
-     "(see vorn_sr._dask). engine, a dict, holds the settings of vorn_sr.sklearn's strategies."},
+     "(see vorn_sr._dask). engine, a dict, holds the settings of vorn_sr.sklearn's strategies. "
+     "checkpoint(state) receives the search's state as bytes after every finished level; resume, such "
+     "bytes, continues that search."},
+    {"_resume_problem", as_cfunction(resume_problem_of), METH_VARARGS | METH_KEYWORDS,
+     "_resume_problem(searcher, state, n_features, engine=None)\n--\n\n"
+     "Why a search of searcher under engine over n_features features cannot continue from the saved "
+     "state, or None when it can."},
     {"_restore_result", restore_result, METH_O,
      "_restore_result(data, /)\n--\n\nRebuilds a pickled SearchResult from its saved bytes."},
     {"_result_from_postfix", result_from_postfix, METH_VARARGS,

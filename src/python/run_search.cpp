@@ -12,6 +12,7 @@
 #include "python/errors.hpp"
 #include "python/python_scorer.hpp"
 #include "python/result_type.hpp"
+#include "python/search_state.hpp"
 #include "python/searcher_type.hpp"
 
 namespace vorn::python {
@@ -49,12 +50,13 @@ bool to_time_budget(PyObject* object, std::optional<std::chrono::nanoseconds>& o
 
 PyObject* run_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"searcher", "inputs", "ys", "max_time", "on_line", "scorer", "engine",
-                                            nullptr};
+        static const char* const names[] = {"searcher", "inputs", "ys",     "max_time", "on_line",
+                                            "scorer",   "engine", "checkpoint", "resume", nullptr};
         PyObject *searcher = nullptr, *inputs = nullptr, *ys = nullptr, *max_time = nullptr, *on_line = nullptr,
-                 *scorer = nullptr, *engine = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|OOOO:_search", keywords(names), searcher_type(),
-                                         &searcher, &inputs, &ys, &max_time, &on_line, &scorer, &engine))
+                 *scorer = nullptr, *engine = nullptr, *checkpoint = nullptr, *resume = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|OOOOOO:_search", keywords(names), searcher_type(),
+                                         &searcher, &inputs, &ys, &max_time, &on_line, &scorer, &engine,
+                                         &checkpoint, &resume))
             return nullptr;
         SearchConfig config = config_of(searcher);
         if (!to_engine_settings(engine, config.engine)) return nullptr;
@@ -65,6 +67,13 @@ PyObject* run_search(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "argument 'on_line': must be callable or None");
             return nullptr;
         }
+        if (checkpoint == Py_None) checkpoint = nullptr;
+        if (checkpoint != nullptr && !PyCallable_Check(checkpoint)) {
+            PyErr_SetString(PyExc_TypeError, "argument 'checkpoint': must be callable or None");
+            return nullptr;
+        }
+        std::optional<SearchCheckpoint> state;
+        if (resume != nullptr && resume != Py_None && !to_checkpoint(resume, state)) return nullptr;
         Samples rows;
         std::vector<double> y;
         if (!convert_to_samples(inputs, rows) || !convert_to_vec(ys, y)) return nullptr;
@@ -81,6 +90,19 @@ PyObject* run_search(PyObject*, PyObject* args, PyObject* kwargs) {
         });
         control.sink = on_line != nullptr ? static_cast<ProgressSink*>(&forward) : &silent;
         control.should_stop = [] { return PyErr_Occurred() != nullptr || signal_check()(); };
+        // The state after each level goes to checkpoint(bytes) on this thread;
+        // once it raises (a write that failed, say), the search ends with
+        // that exception.
+        if (checkpoint != nullptr) {
+            control.save_checkpoint = [checkpoint](const std::string& bytes) {
+                if (PyErr_Occurred()) return false;
+                PyRef data = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+                if (!data) return false;
+                PyRef ignored = PyRef::steal(PyObject_CallOneArg(checkpoint, data.get()));
+                return static_cast<bool>(ignored);
+            };
+        }
+        if (state) control.resume = &*state;
         std::optional<PythonScorer> remote;
         if (scorer != nullptr && scorer != Py_None) {
             remote.emplace(scorer);

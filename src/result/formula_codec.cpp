@@ -34,7 +34,8 @@ void encode_tokens(ByteWriter& out, std::span<const Token> tokens) {
 }
 
 std::optional<Expression> decode_formula(ByteReader& in, std::size_t count,
-                                         const OperatorRegistry& registry, std::string& problem) {
+                                         const OperatorRegistry& registry, std::string& problem,
+                                         bool finite_constants) {
     const auto refuse = [&](std::string why) {
         problem = std::move(why);
         return std::optional<Expression>{};
@@ -62,7 +63,7 @@ std::optional<Expression> decode_formula(ByteReader& in, std::size_t count,
                 break;
             case TokenKind::Param:
                 // Slots count up from 0 in token order.
-                if (small != params || op_id != 0 || !finite(value))
+                if (small != params || op_id != 0 || (finite_constants && !finite(value)))
                     return refuse(where + "is not a valid fitted constant");
                 e.tokens.push_back(Token::param(small, value));
                 texts.emplace_back("C");

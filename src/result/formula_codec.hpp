@@ -20,8 +20,11 @@ void encode_tokens(ByteWriter& out, std::span<const Token> tokens);
 // Only what a search builds is accepted: variables 0..254, fitted constants
 // with finite values in slot order 0, 1, 2, ..., and operators of the
 // registry with their own arity, forming exactly one formula. Anything else
-// leaves `problem` saying what is wrong and gives no value.
+// leaves `problem` saying what is wrong and gives no value. A search's own
+// state may hold constants that a fit drove out of range, so
+// `finite_constants` false accepts any value for them.
 std::optional<Expression> decode_formula(ByteReader& in, std::size_t count,
-                                         const OperatorRegistry& registry, std::string& problem);
+                                         const OperatorRegistry& registry, std::string& problem,
+                                         bool finite_constants = true);
 
 }  // namespace vorn

@@ -183,3 +183,25 @@ def test_workspace_refuses_corrupted_bytes():
                     workspace.score(bytes(bad))
             except ValueError as error:
                 assert "cannot score here" in str(error)
+
+
+@needs_cluster
+def test_the_driver_writes_checkpoints_that_resume_with_a_client(cluster, local_fit, tmp_path, monkeypatch):
+    _, client = cluster
+    X, y = _data()
+    path = tmp_path / "search.ckpt"
+    from vorn_sr import _checkpoint
+
+    real_write, writes = _checkpoint.write_atomic, []
+
+    def write_then_interrupt(target, blob):
+        real_write(target, blob)
+        writes.append(target)
+        if len(writes) == 2:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(_checkpoint, "write_atomic", write_then_interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        VornRegressor(**SETTINGS, client=client, checkpoint=path).fit(X, y)
+    monkeypatch.setattr(_checkpoint, "write_atomic", real_write)
+    assert _fingerprint(VornRegressor(**SETTINGS, client=client, checkpoint=path).fit(X, y)) == local_fit
