@@ -153,14 +153,14 @@ struct Search {
         Expression parameter = Expression::parameter();
         if (config.seed_constant_leaf && constant_leaf && admit(parameter)) {
             score_and_update(parameter, samples, targets, front, operators(), config.alpha,
-                             config.l1_ratio);
+                             config.l1_ratio, config.real_fast_path);
             levels[1].push(std::move(parameter));
         }
         for (std::size_t i = 0; i < n_vars; ++i) {
             Expression variable = Expression::variable(i);
             if (!admit(variable)) continue;
             const double error = compute_raw_error(variable, samples, targets, operators(),
-                                                   config.alpha, config.l1_ratio);
+                                                   config.alpha, config.l1_ratio, config.real_fast_path);
             if (std::isfinite(error)) update_pareto(front, variable, error);
             levels[1].push(std::move(variable));
         }

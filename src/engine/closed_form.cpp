@@ -61,7 +61,7 @@ struct ClosedFormSearch {
         const Samples rows{{0.0}};
         const double targets[1] = {target.value};
         return compute_raw_error(e, rows, targets, registry->operators(), config.alpha,
-                                 config.l1_ratio);
+                                 config.l1_ratio, config.real_fast_path);
     }
 
     // Takes the formula as the answer if the engine's own evaluation agrees

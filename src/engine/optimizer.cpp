@@ -213,7 +213,8 @@ TapeScratch& tape_scratch() {
 // The same values from the compiled tape, every node's value kept per row.
 // A row whose values all stay on the real axis keeps their real parts alone,
 // computed by the operators' real kernels a block of rows at a time; a row
-// where one may leave the axis keeps complex values. A trial that takes a
+// where one may leave the axis, or that a node with parameters leaves
+// undefined, keeps complex values. A trial that takes a
 // row off the axis evaluates that row whole as complex; accepted, it sorts
 // the rows afresh.
 class TapeValues {
@@ -382,7 +383,9 @@ private:
             s_.block_slots[begin / kBlock] = first;
             for (std::size_t r = 0; r < block; ++r) {
                 const std::size_t k = begin + r;
-                s_.on_axis[k] = rows[r] != FormulaTape::kRowOffAxis;
+                // A row undefined at a node with parameters is kept as
+                // complex values too, for the complex tape's moved values.
+                s_.on_axis[k] = rows[r] == FormulaTape::kRowReal || s_.state[k] == RowState::Dead;
                 if (!s_.on_axis[k]) s_.slot[k] = slots++;
                 if (rows[r] == FormulaTape::kRowReal) s_.state[k] = RowState::Complete;
             }
@@ -519,12 +522,15 @@ private:
         for (std::size_t r = 0; r < rows; ++r) {
             const std::size_t k = begin + r;
             double base = 0.0, at_moved = 0.0;
-            if (s_.state[k] == RowState::Incomplete) {
-                at_moved = moved_whole_row(k, j, moved);
-            } else if (s_.state[k] == RowState::Complete && !s_.on_axis[k]) {
+            if (!s_.on_axis[k]) {
                 const std::size_t i = s_.slot[k] - first;
-                base = s_.base[s_.slot[k] * width_ + root_].re;
-                at_moved = s_.moved_defined[i] ? s_.moved[i].re : 0.0;
+                const Complex* row_values = s_.base.data() + s_.slot[k] * width_;
+                if (s_.state[k] == RowState::Complete) {
+                    base = row_values[root_].re;
+                    at_moved = s_.moved_defined[i] ? s_.moved[i].re : 0.0;
+                } else if (s_.state[k] == RowState::Incomplete) {
+                    at_moved = moved_from_scratch(row_values, j, moved_param);
+                }
             } else if (s_.state[k] == RowState::Complete) {
                 base = root[r];
                 at_moved = s_.real_moved_rows[r] == FormulaTape::kRowReal ? s_.real_moved[r]

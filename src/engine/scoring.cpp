@@ -87,12 +87,27 @@ double jointly_scaled_error(const Expression& candidate, std::span<const double>
 
 double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
-                         double l1_ratio) {
+                         double l1_ratio, bool real_axis) {
     // One compiled formula per worker thread, reused for every candidate.
     thread_local EvalScratch scratch;
+    thread_local std::vector<double> real_stack;
     scratch.formula.compile(expression.tokens, operators);
-    return mse([&](std::size_t k) { return value_at_row(scratch.formula, rows.row(k), scratch.stack); },
-               targets, penalty(expression.tokens, {}, alpha, l1_ratio));
+    const auto value = [&](std::size_t k) -> std::optional<Complex> {
+        if (real_axis) {
+            double v = 0.0;
+            switch (scratch.formula.eval_real(rows.row(k), v, real_stack)) {
+                case CompiledFormula::RealOutcome::Value:
+                    if (!within_value_limit(Complex{v, 0.0})) return std::nullopt;
+                    return Complex{v, 0.0};
+                case CompiledFormula::RealOutcome::Undefined:
+                    return std::nullopt;
+                case CompiledFormula::RealOutcome::OffAxis:
+                    break;
+            }
+        }
+        return value_at_row(scratch.formula, rows.row(k), scratch.stack);
+    };
+    return mse(value, targets, penalty(expression.tokens, {}, alpha, l1_ratio));
 }
 
 double composed_raw_error(const OperatorCall& op, const RowOperand& left,
@@ -110,8 +125,8 @@ double composed_raw_error(const OperatorCall& op, const RowOperand& left,
 
 void score_and_update(const Expression& expression, const Samples& rows,
                       std::span<const double> targets, ParetoFront& front, OperatorTable operators,
-                      double alpha, double l1_ratio) {
-    const double error = compute_raw_error(expression, rows, targets, operators, alpha, l1_ratio);
+                      double alpha, double l1_ratio, bool real_axis) {
+    const double error = compute_raw_error(expression, rows, targets, operators, alpha, l1_ratio, real_axis);
     if (std::isfinite(error)) update_pareto(front, expression, error);
 }
 
@@ -151,13 +166,14 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
         error = config.reuse_computed_values
                     ? refined.start_error
                     : compute_raw_error(candidate, rows, targets, operators, config.alpha,
-                                        config.l1_ratio);
+                                        config.l1_ratio, config.real_fast_path);
         if (refined.error < error)
             error = refined.error;
         else
             fitted.clear();
     } else {
-        error = compute_raw_error(candidate, rows, targets, operators, config.alpha, config.l1_ratio);
+        error = compute_raw_error(candidate, rows, targets, operators, config.alpha, config.l1_ratio,
+                                  config.real_fast_path);
     }
     if (!std::isfinite(error)) return std::nullopt;
     out.score = error * complexity_factor(candidate.complexity(), config.complexity_penalty);

@@ -17,10 +17,13 @@ namespace vorn {
 
 // mse of the formula's values at the rows plus the penalty of its constants
 // (Param defaults included). +infinity at the first row where the value is
-// missing, not finite, or reaches 1e15.
+// missing, not finite, or reaches 1e15. With `real_axis`, rows whose values
+// stay on the real axis are evaluated in real arithmetic; the error is the
+// same either way. Callers pass the search's real_fast_path, so that a search
+// with it off evaluates everything as complex.
 double compute_raw_error(const Expression& expression, const Samples& rows,
                          std::span<const double> targets, OperatorTable operators, double alpha,
-                         double l1_ratio);
+                         double l1_ratio, bool real_axis);
 
 // compute_raw_error of op(left) or op(left, right) from the operands' values
 // at the rows; the operand tokens supply the penalty's constants in order.
@@ -32,7 +35,7 @@ double composed_raw_error(const OperatorCall& op, const RowOperand& left,
 // compute_raw_error, then update_pareto when the error is finite.
 void score_and_update(const Expression& expression, const Samples& rows,
                       std::span<const double> targets, ParetoFront& front, OperatorTable operators,
-                      double alpha, double l1_ratio);
+                      double alpha, double l1_ratio, bool real_axis);
 
 // score = error × ((complexity × penalty) + 1.0), in exactly that order.
 inline double complexity_factor(std::size_t complexity, double complexity_penalty) {

@@ -12,6 +12,7 @@ void CompiledFormula::compile(std::span<const Token> tokens, OperatorTable opera
     depth_ = 0;
     inputs_needed_ = 0;
     well_formed_ = false;
+    real_ready_ = true;
     std::size_t height = 0;
     for (const Token& token : tokens) {
         Step step;
@@ -45,10 +46,12 @@ void CompiledFormula::compile(std::span<const Token> tokens, OperatorTable opera
                 step.kind = StepKind::Apply;
                 step.operands = token.arity;
                 step.call.emplace(op);
+                real_ready_ = real_ready_ && step.call->has_real();
                 height -= token.arity;
                 break;
             }
         }
+        real_ready_ = real_ready_ && step.value.im == 0.0;
         steps_.push_back(step);
         ++height;
         depth_ = std::max(depth_, height);
@@ -99,6 +102,37 @@ std::optional<Complex> CompiledFormula::run(std::span<const Input> inputs, std::
 std::optional<Complex> CompiledFormula::eval(std::span<const Complex> inputs, std::span<const Complex> params,
                                              std::vector<Complex>& stack) const {
     return run(inputs, params, stack);
+}
+
+CompiledFormula::RealOutcome CompiledFormula::eval_real(std::span<const double> inputs, double& out,
+                                                        std::vector<double>& stack) const {
+    if (!real_ready_) return RealOutcome::OffAxis;
+    if (!well_formed_ || inputs.size() < inputs_needed_) return RealOutcome::Undefined;
+    if (stack.size() < depth_) stack.resize(depth_);
+    double* const bottom = stack.data();
+    double* top = bottom;
+    for (const Step& step : steps_) {
+        switch (step.kind) {
+            case StepKind::Push:
+            case StepKind::Param:
+                *top++ = step.value.re;
+                break;
+            case StepKind::Var:
+                *top++ = inputs[step.index];
+                break;
+            case StepKind::Apply: {
+                double* const base = top - step.operands;
+                double value = 0.0;
+                if (!step.call->real(base, value)) return RealOutcome::OffAxis;
+                if (!within_value_limit(Complex{value, 0.0})) return RealOutcome::Undefined;
+                *base = value;
+                top = base + 1;
+                break;
+            }
+        }
+    }
+    out = *bottom;
+    return RealOutcome::Value;
 }
 
 std::optional<Complex> CompiledFormula::eval(std::span<const double> inputs, std::span<const Complex> params,

@@ -38,6 +38,14 @@ public:
     std::optional<Complex> eval(std::span<const double> inputs, std::span<const Complex> params,
                                 std::vector<Complex>& stack) const;
 
+    // The same on a data row with every Param at its default, in real
+    // arithmetic through the operators' real kernels while every value stays
+    // on the real axis: Value with the value's real part in `out` (its
+    // imaginary part is a zero), Undefined where eval has no value, OffAxis
+    // where a value may leave the axis and only eval can tell.
+    enum class RealOutcome : std::uint8_t { Value, Undefined, OffAxis };
+    RealOutcome eval_real(std::span<const double> inputs, double& out, std::vector<double>& stack) const;
+
 private:
     enum class StepKind : std::uint8_t { Push, Var, Param, Apply };
     struct Step {
@@ -56,6 +64,7 @@ private:
     std::size_t depth_ = 0;          // stack slots the steps need
     std::size_t inputs_needed_ = 0;  // one more than the highest variable index
     bool well_formed_ = false;
+    bool real_ready_ = false;  // every operator has a real kernel, every constant is real
 };
 
 // Buffers for evaluating one formula after another, owned by the caller.

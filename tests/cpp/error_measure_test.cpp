@@ -95,7 +95,7 @@ TEST(ErrorMeasure, RawErrorOfAFormula) {
         {"variable missing from a row", expr({var(1), var(0), op(Plus)}), {{1, 1}, {1}}, {0, 0}, 0.0, kInf},
     };
     for (const Case& c : cases)
-        EXPECT_TRUE(same_bits(compute_raw_error(c.e, Samples::from_rows(c.rows), c.targets, ops(), c.alpha, 0.5),
+        EXPECT_TRUE(same_bits(compute_raw_error(c.e, Samples::from_rows(c.rows), c.targets, ops(), c.alpha, 0.5, true),
                               c.expected))
             << c.name;
 }

@@ -151,9 +151,10 @@ TEST(Reuse, TapeEvaluatesEveryRandomFormulaLikeTheStackMachine) {
     EXPECT_GT(moved_checks, 10000);
 }
 
-// Rows the real evaluation keeps must hold exactly the real part of the
-// complex value, whose imaginary part is a zero; rows it finds undefined must
-// be undefined. Only rows it sends off the axis are left to complex values.
+// Rows the real evaluation keeps, on the tape and on the stack machine, must
+// hold exactly the real part of the complex value, whose imaginary part is a
+// zero; rows it finds undefined must be undefined. Only rows it sends off the
+// axis are left to complex values.
 TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
     FormulaMaker maker(17);
     const Samples rows = random_rows(maker, 24);
@@ -162,9 +163,9 @@ TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
     static_assert(kB >= 24, "one block holds the rows");
     FormulaTape tape;
     std::vector<Complex> stack, params;
-    std::vector<double> real_params, values, moved(kB);
+    std::vector<double> real_params, values, moved(kB), real_stack;
     std::vector<std::uint8_t> state(kB), moved_state(kB);
-    int kept = 0, kept_moved = 0;
+    int kept = 0, kept_moved = 0, kept_whole = 0;
     const auto check = [&](std::uint8_t row_state, double value, const std::optional<Complex>& want,
                            const std::string& text) {
         if (row_state == FormulaTape::kRowOffAxis) return false;
@@ -189,10 +190,19 @@ TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
         std::fill(state.begin(), state.end(), FormulaTape::kRowReal);
         tape.real_static_rows(rows, 0, count, values.data(), state.data());
         tape.real_dynamic_rows(real_params, values.data(), count, state.data());
+        // The stack machine's real evaluation, with every Param at its default.
+        const CompiledFormula formula(e.tokens, ops());
         for (std::size_t k = 0; k < count; ++k) {
             stack.clear();
             const auto want = eval_internal(e.tokens, rows.row(k), params, ops(), stack);
             kept += check(state[k], values[tape.root() * kB + k], want, e.text);
+            double one = 0.0;
+            const auto outcome = formula.eval_real(rows.row(k), one, real_stack);
+            const std::uint8_t as_state = outcome == CompiledFormula::RealOutcome::Value ? FormulaTape::kRowReal
+                                          : outcome == CompiledFormula::RealOutcome::Undefined
+                                              ? FormulaTape::kRowUndefined
+                                              : FormulaTape::kRowOffAxis;
+            kept_whole += check(as_state, one, eval_internal(e.tokens, rows.row(k), {}, ops(), stack), e.text);
         }
         for (std::size_t j = 0; j < params.size(); ++j) {
             std::vector<Complex> shifted = params;
@@ -210,6 +220,7 @@ TEST(Reuse, RealTapeAgreesWithTheStackMachineOnTheRowsItKeeps) {
     }
     EXPECT_GT(kept, 10000);
     EXPECT_GT(kept_moved, 5000);
+    EXPECT_GT(kept_whole, 10000);
 }
 
 TEST(Reuse, ZeroTestAgreesWithHypot) {
@@ -293,9 +304,9 @@ TEST(Reuse, RefinementGivesTheSameBitsOnRandomFormulas) {
         std::vector<double> start;
         for (const Token& t : e.tokens)
             if (t.kind == TokenKind::Param) start.push_back(t.value.re);
-        ASSERT_TRUE(same_bits(compute_raw_error(holding(start), rows, ys, ops(), alpha, 0.3), plain.start_error))
+        ASSERT_TRUE(same_bits(compute_raw_error(holding(start), rows, ys, ops(), alpha, 0.3, true), plain.start_error))
             << e.text;
-        ASSERT_TRUE(same_bits(compute_raw_error(holding(plain_p), rows, ys, ops(), alpha, 0.3), plain.error))
+        ASSERT_TRUE(same_bits(compute_raw_error(holding(plain_p), rows, ys, ops(), alpha, 0.3, true), plain.error))
             << e.text;
         mixed += alpha != 0.0 && std::any_of(e.tokens.begin(), e.tokens.end(),
                                              [](const Token& t) { return t.kind == TokenKind::RealConst; });
@@ -339,7 +350,11 @@ TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
 
                 const std::span<const Token> right_tokens =
                     metas[id].arity == 2 ? std::span<const Token>(operands[b].tokens) : std::span<const Token>();
-                const double whole = compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4);
+                // Whole evaluation in complex arithmetic, and in real
+                // arithmetic where the values stay on the axis.
+                const double whole = compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4, false);
+                ASSERT_TRUE(same_bits(compute_raw_error(composed, rows, ys, ops(), 0.02, 0.4, true), whole))
+                    << composed.text;
                 for (const RowValues& stored : at_rows) {
                     const double error =
                         composed_raw_error(OperatorCall(*ops()[id]), stored.operand(a), stored.operand(b),
@@ -468,8 +483,9 @@ TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutReuse) {
 
 // Real arithmetic where values stay on the real axis must not change a bit:
 // data that cross zero (logarithms and roots of negative values leave the
-// axis), data holding exact zeros (signed zeros), and the engine's other
-// fitting method.
+// axis), data holding exact zeros (signed zeros), the engine's other fitting
+// method, and plain evaluation, where every candidate's error comes from the
+// stack machine rather than from stored values.
 TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutTheRealAxis) {
     struct Case {
         const char* name;
@@ -488,6 +504,9 @@ TEST(Reuse, SearchesGiveTheSameResultsWithAndWithoutTheRealAxis) {
              c.engine.fit = FitMethod::LevenbergMarquardt;
              c.engine.scaled_ranking = true;
          }},
+        {"plain evaluation, signed data", [](const auto& x) { return std::log(std::fabs(x[0]) + 0.3) * x[1]; },
+         [](std::size_t k) { return -1.5 + 0.05 * static_cast<double>(k % 61); },
+         [](SearchConfig& c) { c.reuse_computed_values = false; }},
     };
     for (const Case& c : cases) {
         Rows rows;
