@@ -351,7 +351,8 @@ class VornRegressor(RegressorMixin, BaseEstimator):
                 _core._resume_problem(searcher, state, X.shape[1], engine) is None
             ):
                 resume = state
-        self._search_state = None
+        # The state this fit starts from stays continuable until it saves a newer one.
+        self._search_state = None if resume is None else (head, resume)
 
         def save(state):
             # Kept as it comes, so that a fit cut short by Ctrl-C or an error
