@@ -99,7 +99,7 @@ class Law:
 
 def _law(name, source, target_unit, formula, f, variables, constants=None, note=""):
     variables = tuple(Var(*v) for v in variables)
-    params = [p for p, spec in inspect.signature(f).parameters.items() if spec.default is inspect.Parameter.empty]
+    params = [p for p, parameter in inspect.signature(f).parameters.items() if parameter.default is inspect.Parameter.empty]
     if params != [v.name for v in variables]:
         raise ValueError(f"{name}: formula arguments {params} differ from variables {[v.name for v in variables]}")
     return Law(name, source, formula, f, variables, target_unit, dict(constants or {}), note)

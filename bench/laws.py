@@ -221,8 +221,8 @@ def is_accurate(r):
     return r.get("status") == "ok" and r.get("test_r2", -math.inf) > ACCURATE_R2
 
 
-def _fmt(x, spec):
-    return "-" if x is None else format(x, spec)
+def _fmt(x, pattern):
+    return "-" if x is None else format(x, pattern)
 
 
 def print_table(laws, methods, results, width):
