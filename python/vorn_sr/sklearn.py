@@ -19,6 +19,7 @@ import numbers
 import os
 import re
 import sys
+import time
 
 import numpy as np
 
@@ -38,7 +39,7 @@ except ImportError:  # scikit-learn < 1.6 validates through a private method
 
 import vorn_sr
 import vorn_sr._core as _core
-from vorn_sr import _checkpoint
+from vorn_sr import _checkpoint, _factoring
 
 __all__ = ["VornRegressor"]
 
@@ -74,6 +75,15 @@ _STRATEGIES = {
     },
 }
 _DEFAULT_STRATEGY = "deepening"
+
+# The share of max_time the default strategy gives the search of y over a
+# power-law factor it looks to carry, before the search of y itself.
+_FACTOR_SHARE = 0.3
+# The relative exactness of the deepening search (its exit threshold): a
+# factored search this good makes the search of y itself unnecessary.
+_FACTOR_EXACT = 1e-20
+# Reassembling y = M * f needs these operators for M.
+_FACTOR_OPERATORS = ("Times", "Divide", "Inv", "Square", "Cube")
 
 # Mean squared errors at or below this fraction of mean(y**2) are rounding
 # noise (a relative error of 1e-14 per row, a hundred ulps): the knee rule
@@ -288,9 +298,8 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             _checkpoint.data_digest(X, y),
         )
         if units_plan is None:
-            results, levels_finished, budget_exhausted = self._search(searcher, X, y, max_time, on_line, scorer,
-                                                                      engine, head)
-            front = list(results)
+            front, levels_finished, budget_exhausted = self._plain_search(searcher, X, y, max_time, on_line, scorer,
+                                                                          engine, head)
         else:
             from vorn_sr import units
 
@@ -321,6 +330,41 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         # does not belong inside a fit with a time budget.
         self._equations = None
         return self
+
+    def _plain_search(self, searcher, X, y, max_time, on_line, scorer, engine, head):
+        """The search of y over X: (front, levels finished, budget exhausted).
+        The default strategy first searches y over a power-law factor it
+        looks to carry, for a share of the budget, and keeps that front
+        beside the other."""
+        factored = []
+        remaining = max_time
+        exponents = None
+        if self.strategy == "deepening" and _factoring_allowed(engine):
+            exponents = _factoring.factor_exponents(X, y)
+        if exponents is not None:
+            from vorn_sr import units
+
+            started = time.perf_counter()
+            reduction = _factoring.reduction(exponents)
+            Z, t, _ = units.transform(reduction, X, y)
+            if on_line is not None:
+                names = self._feature_names() or [f"x{i}" for i in range(X.shape[1])]
+                monomial, rest = units.describe(reduction, names)
+                on_line("start", f"Searching y/({monomial}) over {', '.join(rest)} first\n")
+            results, levels, exhausted = _core._search(
+                searcher, np.ascontiguousarray(Z), np.ascontiguousarray(t),
+                max_time=None if max_time is None else _FACTOR_SHARE * max_time, on_line=on_line, scorer=scorer,
+                engine=engine,
+            )
+            factored = units.reassemble(reduction, list(results), 1.0, X, y)
+            if factored and factored[0].error <= _FACTOR_EXACT * float(np.mean(y * y)):
+                return factored, levels, exhausted
+            if max_time is not None:
+                remaining = max(max_time - (time.perf_counter() - started), 1e-3)
+        results, levels_finished, budget_exhausted = self._search(searcher, X, y, remaining, on_line, scorer,
+                                                                  engine, head)
+        front = _merged_front(list(results) + factored) if factored else list(results)
+        return front, levels_finished, budget_exhausted
 
     def _search(self, searcher, X, y, max_time, on_line, scorer, engine, head):
         """The engine's search, continued from a checkpoint file or a warm
@@ -560,6 +604,24 @@ def _engine_settings(strategy, operators):
     if mask is not None:
         settings["operator_mask"] = mask
     return settings or None
+
+
+def _factoring_allowed(engine):
+    mask = (engine or {}).get("operator_mask")
+    return mask is None or all(mask >> _OPERATOR_IDS[name] & 1 for name in _FACTOR_OPERATORS)
+
+
+def _merged_front(results):
+    """The Pareto front of results from several searches: each kept entry is
+    more accurate than every simpler one; lowest error first."""
+    ordered = sorted((r for r in results if not math.isnan(r.error)), key=lambda r: (r.complexity, r.error))
+    kept, best = [], math.inf
+    for r in ordered:
+        if r.error < best:
+            kept.append(r)
+            best = r.error
+    kept.sort(key=lambda r: (r.error, r.complexity))
+    return kept
 
 
 def _knee_index(front, exact_error):

@@ -83,3 +83,37 @@ def test_an_estimator_pickled_before_strategies_refits_with_the_level_search():
     old = VornRegressor.__new__(VornRegressor)
     old.__setstate__(state)
     assert old.get_params()["strategy"] == "levels" and old.get_params()["operators"] is None
+
+
+def _cases_for_factoring():
+    rng = np.random.default_rng(3)
+    X = rng.uniform(1.0, 4.0, size=(200, 4))
+    return X, [
+        (X[:, 0] * X[:, 1] ** 2 * (X[:, 2] + X[:, 3]), [1, 2, 0, 0]),
+        (X[:, 2] / X[:, 0] * np.exp(-X[:, 1] / X[:, 3]), [-1, 0, 1, 0]),
+        (X[:, 0] + X[:, 1] * X[:, 2], None),  # no factor: a sum
+        (X[:, 0] * X[:, 1] / X[:, 2] * X[:, 3], None),  # all factors: the power-law stage's case
+        (np.where(X[:, 0] > 2, 0.0, X[:, 0] * X[:, 1]), None),  # zeros in y
+    ]
+
+
+@pytest.mark.parametrize("case", range(5))
+def test_factor_exponents(case):
+    from vorn_sr import _factoring
+
+    X, cases = _cases_for_factoring()
+    y, expected = cases[case]
+    found = _factoring.factor_exponents(X, y)
+    assert (found if found is None else [int(e) for e in found]) == expected
+
+
+def test_default_strategy_splits_off_a_power_factor():
+    X, cases = _cases_for_factoring()
+    law = lambda X: X[:, 0] * X[:, 1] ** 2 * (X[:, 2] + X[:, 3])  # noqa: E731
+    # Seven tokens, beyond max_complexity=4: only y / (x0*x1**2) over x2, x3 is in reach.
+    est = VornRegressor(max_complexity=4, model_selection="accuracy").fit(X, law(X))
+    X_new = np.random.default_rng(4).uniform(1.0, 4.0, size=(100, 4))
+    y_new = law(X_new)
+    assert np.mean((est.predict(X_new) - y_new) ** 2) / np.var(y_new) < 1e-20
+    assert all(np.all(np.isfinite(r.predict(X_new))) for r in est.pareto_front_)
+    assert est.result_.complexity > 4
