@@ -28,7 +28,7 @@ std::optional<Complex> value_at_row(const CompiledFormula& formula, std::span<co
 }
 
 // The error of the candidate with fitted constants after the best scale and
-// offset of its values.
+// offset of its values, or of their reciprocals (whichever is lower).
 double scaled_error_of(const Expression& candidate, std::span<const double> fitted, const Samples& rows,
                        std::span<const double> targets, OperatorTable operators) {
     thread_local EvalScratch scratch;
@@ -48,7 +48,7 @@ double scaled_error_of(const Expression& candidate, std::span<const double> fitt
                    return v;
                },
                targets)
-        .error;
+        .rank_error();
 }
 
 // C·f + C around the candidate's tokens, its constants fitted together with
@@ -151,9 +151,12 @@ std::optional<CandidateScore> score_tokens(const Expression& candidate, const Sa
             error = fit.error;
         else
             fitted.clear();
-        if (config.engine.scaled_ranking && std::isfinite(error))
-            out.scaled_error = thorough ? jointly_scaled_error(candidate, fitted, rows, targets, config, operators)
-                                        : scaled_error_of(candidate, fitted, rows, targets, operators);
+        if (config.engine.scaled_ranking && std::isfinite(error)) {
+            out.scaled_error = scaled_error_of(candidate, fitted, rows, targets, operators);
+            if (thorough)
+                out.scaled_error =
+                    std::min(out.scaled_error, jointly_scaled_error(candidate, fitted, rows, targets, config, operators));
+        }
     } else if (config.refine_constants && candidate.num_params != 0) {
         out.refined = true;
         const RefinedError refined =

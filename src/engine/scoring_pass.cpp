@@ -60,7 +60,7 @@ CandidateOutcome score_candidate_ref(const ScoringInputs& in, std::size_t k,
             const double factor = complexity_factor(k, config.complexity_penalty);
             outcome.score = *error * factor;
             outcome.rank = outcome.score;
-            if (scaling && scaled.error * factor < outcome.rank) outcome.rank = scaled.error * factor;
+            if (scaling && scaled.rank_error() * factor < outcome.rank) outcome.rank = scaled.rank_error() * factor;
             outcome.has_score = true;
             return outcome;
         }

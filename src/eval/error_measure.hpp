@@ -84,7 +84,23 @@ struct ScaledFit {
     double error = std::numeric_limits<double>::infinity();
     double scale = 1.0;
     double offset = 0.0;
+    // The same for a/f + b: a structure that is the law's denominator
+    // (ω0² − ω² for 1/(ω0² − ω²)) ranks as the law one Inv away. +infinity
+    // when f vanishes at a row.
+    double reciprocal_error = std::numeric_limits<double>::infinity();
+
+    double rank_error() const { return std::min(error, reciprocal_error); }
 };
+
+namespace detail {
+// The residual mean square of the centred targets after the best a·g + b,
+// from the sums of g, g², g·(y − ȳ) and (y − ȳ)².
+inline double residual_after_line(double g_sum, double gg, double gy, double yy, double count) {
+    const double spread = gg - g_sum * (g_sum / count);
+    if (!(spread > 0.0) || !std::isfinite(spread) || !std::isfinite(gy)) return yy / count;
+    return std::max(0.0, yy - gy * gy / spread) / count;
+}
+}  // namespace detail
 
 template <class ValueAt>
 ScaledFit scaled_mse(ValueAt&& value, std::span<const double> targets) {
@@ -98,6 +114,8 @@ ScaledFit scaled_mse(ValueAt&& value, std::span<const double> targets) {
     // Sums against the centred targets: Σ f·(y − ȳ) is the covariance sum
     // exactly, since the centred targets sum to zero.
     double f_sum = 0.0, ff = 0.0, fy = 0.0, yy = 0.0;
+    double g_sum = 0.0, gg = 0.0, gy = 0.0;
+    bool vanishes = false;
     for (std::size_t k = 0; k < n; ++k) {
         const std::optional<Complex> v = value(k);
         if (!v) return out;
@@ -106,7 +124,13 @@ ScaledFit scaled_mse(ValueAt&& value, std::span<const double> targets) {
         ff += f * f;
         fy += f * y;
         yy += y * y;
+        vanishes = vanishes || f == 0.0;
+        const double g = 1.0 / f;
+        g_sum += g;
+        gg += g * g;
+        gy += g * y;
     }
+    if (!vanishes) out.reciprocal_error = detail::residual_after_line(g_sum, gg, gy, yy, count);
     const double f_mean = f_sum / count;
     const double spread = ff - f_sum * f_mean;
     if (!(spread > 0.0) || !std::isfinite(spread) || !std::isfinite(fy)) {
