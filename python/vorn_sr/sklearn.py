@@ -336,14 +336,14 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         The default strategy first searches y over a power-law factor it
         looks to carry, for a share of the budget, and keeps that front
         beside the other."""
+        from vorn_sr import units
+
         factored = []
         remaining = max_time
         exponents = None
         if self.strategy == "deepening" and _factoring_allowed(engine):
             exponents = _factoring.factor_exponents(X, y)
         if exponents is not None:
-            from vorn_sr import units
-
             started = time.perf_counter()
             reduction = _factoring.reduction(exponents)
             Z, t, _ = units.transform(reduction, X, y)
@@ -363,7 +363,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
                 remaining = max(max_time - (time.perf_counter() - started), 1e-3)
         results, levels_finished, budget_exhausted = self._search(searcher, X, y, remaining, on_line, scorer,
                                                                   engine, head)
-        front = _merged_front(list(results) + factored) if factored else list(results)
+        front = units.pareto_front(list(results) + factored) if factored else list(results)
         return front, levels_finished, budget_exhausted
 
     def _search(self, searcher, X, y, max_time, on_line, scorer, engine, head):
@@ -609,19 +609,6 @@ def _engine_settings(strategy, operators):
 def _factoring_allowed(engine):
     mask = (engine or {}).get("operator_mask")
     return mask is None or all(mask >> _OPERATOR_IDS[name] & 1 for name in _FACTOR_OPERATORS)
-
-
-def _merged_front(results):
-    """The Pareto front of results from several searches: each kept entry is
-    more accurate than every simpler one; lowest error first."""
-    ordered = sorted((r for r in results if not math.isnan(r.error)), key=lambda r: (r.complexity, r.error))
-    kept, best = [], math.inf
-    for r in ordered:
-        if r.error < best:
-            kept.append(r)
-            best = r.error
-    kept.sort(key=lambda r: (r.error, r.complexity))
-    return kept
 
 
 def _knee_index(front, exact_error):

@@ -453,9 +453,15 @@ def reassemble(reduction, front, scale, X, y):
         rebuilt = _scored(_assemble(result._postfix(), reduction, scale), X, y)
         if rebuilt is not None:
             results.append(rebuilt)
-    results.sort(key=lambda r: (r.complexity, r.error))
+    return pareto_front(results)
+
+
+def pareto_front(results):
+    """The results each more accurate than every simpler one (NaN errors
+    left out), lowest error first."""
+    ordered = sorted((r for r in results if not math.isnan(r.error)), key=lambda r: (r.complexity, r.error))
     kept, best = [], math.inf
-    for r in results:
+    for r in ordered:
         if r.error < best:
             kept.append(r)
             best = r.error
