@@ -95,15 +95,22 @@ struct Search {
         seed(n_vars);
     }
 
-    // The monomial laws the data suggest, fitted and offered to the front.
+    // The monomial laws the data suggest, and the constant itself (which a
+    // constant target needs and the levels only build as -(-C) or C·f + C),
+    // fitted and offered to the front.
     void offer_power_laws() {
-        for (const Expression& e : power_law_candidates(samples, targets, *registry, config.engine.operator_mask)) {
-            auto fitted = score_candidate(e, samples, targets, config, *registry, true);
-            if (!fitted) continue;
-            const double error =
-                fitted->score / complexity_factor(fitted->expression.complexity(), config.complexity_penalty);
-            if (std::isfinite(error)) update_pareto(front, fitted->expression, error);
-        }
+        std::vector<Expression> offers =
+            power_law_candidates(samples, targets, *registry, config.engine.operator_mask);
+        offers.push_back(Expression::parameter(Complex{1.0, 0.0}));
+        for (const Expression& e : offers) offer_fitted(e);
+    }
+
+    void offer_fitted(const Expression& e) {
+        auto fitted = score_candidate(e, samples, targets, config, *registry, true);
+        if (!fitted) return;
+        const double error =
+            fitted->score / complexity_factor(fitted->expression.complexity(), config.complexity_penalty);
+        if (std::isfinite(error)) update_pareto(front, fitted->expression, error);
     }
 
     // The state after level k of the round in progress.
@@ -370,14 +377,8 @@ struct Search {
         if (!scaled) return;
         std::optional<Expression> shifted;
         if (allowed(op_ids::Plus)) shifted = compose_binary(*scaled, c, op_ids::Plus, metas[op_ids::Plus]);
-        for (const Expression* e : {&*scaled, shifted ? &*shifted : nullptr}) {
-            if (e == nullptr) continue;
-            auto fitted = score_candidate(*e, samples, targets, config, *registry, true);
-            if (!fitted) continue;
-            const double error =
-                fitted->score / complexity_factor(fitted->expression.complexity(), config.complexity_penalty);
-            if (std::isfinite(error)) update_pareto(front, fitted->expression, error);
-        }
+        offer_fitted(*scaled);
+        if (shifted) offer_fitted(*shifted);
     }
 
     void retain(const std::vector<CandidateRef>& candidates, const std::vector<double>& scores,
