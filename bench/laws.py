@@ -11,7 +11,10 @@ Methods (--methods, comma separated):
   vorn         VornRegressor(max_time=T), the installed default strategy
   vorn-levels  VornRegressor(strategy="levels", max_time=T)
   vorn-units   VornRegressor(max_time=T) fitted with X_units=..., y_units=...
-               (SI units of the law's variables and target, pint strings)
+               (SI units of the law's variables and target, pint strings);
+               when fit answers that y's units need a dimensional constant,
+               refitted with dimensionless_constants=False as its message
+               suggests (the fit time counts both calls)
   pyoperon     pyoperon.sklearn.SymbolicRegressor(max_time=T, n_threads=1,
                random_state=<law seed>), otherwise its defaults
 A method the installed package does not offer yet (no `strategy` parameter,
@@ -148,7 +151,16 @@ def run_child(law_name, method, max_time, out_path):
 
     start = time.perf_counter()
     try:
-        est.fit(X, y, **fit_kwargs)
+        try:
+            est.fit(X, y, **fit_kwargs)
+        except ValueError as e:
+            # What a user does on this message: let a constant carry the
+            # units the data lack (G, R, sigma absent from the columns).
+            if "dimensionless_constants=False" not in str(e):
+                raise
+            est.set_params(dimensionless_constants=False)
+            record["dimensional_constant"] = True
+            est.fit(X, y, **fit_kwargs)
     except Exception as e:
         record.update(status="failed", fit_time=time.perf_counter() - start, error=f"{type(e).__name__}: {e}")
         _write(out_path, record)

@@ -39,7 +39,7 @@ except ImportError:  # scikit-learn < 1.6 validates through a private method
 
 import vorn_sr
 import vorn_sr._core as _core
-from vorn_sr import _checkpoint, _factoring
+from vorn_sr import _checkpoint, _factoring, _relations
 
 __all__ = ["VornRegressor"]
 
@@ -79,11 +79,17 @@ _DEFAULT_STRATEGY = "deepening"
 # The share of max_time the default strategy gives the search of y over a
 # power-law factor it looks to carry, before the search of y itself.
 _FACTOR_SHARE = 0.3
-# The relative exactness of the deepening search (its exit threshold): a
-# factored search this good makes the search of y itself unnecessary.
-_FACTOR_EXACT = 1e-20
+# A factored search as exact as the deepening search's own exit threshold
+# makes the search of y itself unnecessary.
+_FACTOR_EXACT = _STRATEGIES["deepening"]["relative_exit_threshold"]
 # Reassembling y = M * f needs these operators for M.
 _FACTOR_OPERATORS = ("Times", "Divide", "Inv", "Square", "Cube")
+# The share of max_time the default strategy gives the look for an exact
+# sparse rational law of monomials before any search (without a budget it
+# looks through a fixed number of anchors); found, it is the answer. It is
+# written with these operators.
+_RELATION_SHARE = 0.1
+_RELATION_OPERATORS = ("Plus", "Times", "Divide", "Inv", "Square", "Cube")
 
 # Mean squared errors at or below this fraction of mean(y**2) are rounding
 # noise (a relative error of 1e-14 per row, a hundred ulps): the knee rule
@@ -269,9 +275,9 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         X = np.ascontiguousarray(X, dtype=np.float64)
         y = np.ascontiguousarray(y, dtype=np.float64)
 
-        units_plan = None
+        units_plan = dimensions = None
         if X_units is not None or y_units is not None:
-            units_plan = self._units_plan(X, y, X_units, y_units)
+            units_plan, dimensions = self._units_plan(X, y, X_units, y_units)
 
         searcher = vorn_sr.Searcher(
             max_complexity=self.max_complexity,
@@ -297,7 +303,17 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             },
             _checkpoint.data_digest(X, y),
         )
-        if units_plan is None:
+        relation = None
+        if self.strategy == "deepening" and _operators_allow(engine, _RELATION_OPERATORS) and (
+            units_plan is None or units_plan["constant_units"] is None
+        ):
+            relation = _exact_relation(X, y, dimensions, max_time)
+        if relation is not None:
+            # An exact law of this kind is the answer; the engine never ran.
+            front, levels_finished, budget_exhausted = [relation], 0, False
+            if on_line is not None:
+                on_line("start", "Found an exact rational law of monomials; no search needed\n")
+        elif units_plan is None:
             front, levels_finished, budget_exhausted = self._plain_search(searcher, X, y, max_time, on_line, scorer,
                                                                           engine, head)
         else:
@@ -341,7 +357,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         factored = []
         remaining = max_time
         exponents = None
-        if self.strategy == "deepening" and _factoring_allowed(engine):
+        if self.strategy == "deepening" and _operators_allow(engine, _FACTOR_OPERATORS):
             exponents = _factoring.factor_exponents(X, y)
         if exponents is not None:
             started = time.perf_counter()
@@ -418,7 +434,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         labels = [repr(name) for name in names] if names is not None else [str(i) for i in range(X.shape[1])]
         reduction = units.plan(x_dims, y_dims, X, y, bool(self.dimensionless_constants), labels)
         monomial, groups = units.describe(reduction, names or [f"x{i}" for i in range(X.shape[1])])
-        return {
+        plan = {
             "X_units": strings,
             "y_units": y_units.strip(),
             "reduction": reduction,
@@ -426,6 +442,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
             "groups": groups,
             "constant_units": reduction["constant_units"],
         }
+        return plan, (x_dims, y_dims)
 
     def _checked_max_time(self):
         max_time = self.max_time
@@ -606,9 +623,26 @@ def _engine_settings(strategy, operators):
     return settings or None
 
 
-def _factoring_allowed(engine):
+def _operators_allow(engine, names):
     mask = (engine or {}).get("operator_mask")
-    return mask is None or all(mask >> _OPERATOR_IDS[name] & 1 for name in _FACTOR_OPERATORS)
+    return mask is None or all(mask >> _OPERATOR_IDS[name] & 1 for name in names)
+
+
+def _exact_relation(X, y, dimensions, max_time):
+    """The exact sparse rational law of monomials of y, with its units
+    consistent when dimensions are given, as a result; or None."""
+    from vorn_sr import units
+
+    seconds = None if max_time is None else _RELATION_SHARE * max_time
+    law = _relations.find(X, y, dimensions, seconds=seconds)
+    if law is None:
+        return None
+    exact = _FACTOR_EXACT * float(np.mean(y * y))
+    for candidate in (_relations.snapped(law), law):
+        result = units._scored(_relations.tokens(candidate), X, y)
+        if result is not None and result.error <= exact:
+            return result
+    return None
 
 
 def _knee_index(front, exact_error):

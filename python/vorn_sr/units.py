@@ -298,8 +298,8 @@ def plan(x_dims, y_dims, X, y, dimensionless_constants, labels):
 
 
 def _fitted_monomial(X, y):
-    """Exponents of the power law that log|y| on log|x| suggests (whole, or
-    halves on positive columns), for a constant that carries y's other units."""
+    """Exponents of the power law that log|y| on log|x| suggests, for a
+    constant that carries y's other units."""
     n = X.shape[1]
     usable = [i for i in range(n) if np.all(X[:, i] != 0) and np.all(np.isfinite(np.log(np.abs(X[:, i]))))]
     exponents = [Fraction(0)] * n
@@ -308,9 +308,20 @@ def _fitted_monomial(X, y):
     A = np.column_stack([np.log(np.abs(X[:, usable])), np.ones(X.shape[0])])
     coef, *_ = np.linalg.lstsq(A, np.log(np.abs(y)), rcond=None)
     for i, c in zip(usable, coef[:-1]):
-        step = 2 if np.all(X[:, i] > 0) else 1
-        exponents[i] = Fraction(round(float(c) * step), step)
+        exponents[i] = _likely_exponent(float(c), positive=bool(np.all(X[:, i] > 0)))
     return exponents
+
+
+def _likely_exponent(c, positive):
+    """The simplest exponent near a fitted c: whole, or on a positive column
+    a half or a third (Manning's R**(2/3)) when one lies within 0.05."""
+    if not positive:
+        return Fraction(round(c))
+    for denominator in (1, 2, 3):
+        k = round(c * denominator)
+        if abs(c - k / denominator) <= 0.05:
+            return Fraction(k, denominator)
+    return Fraction(round(2 * c), 2)
 
 
 def _needs(reduction):

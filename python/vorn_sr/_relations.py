@@ -1,0 +1,308 @@
+"""Laws that are sparse rational functions of monomials, found by linear algebra.
+
+Many laws are a ratio of two short sums of monomials: m*(vx**2 + vy**2)/2 +
+m*g*h, (m1*r1 + m2*r2)/(m1 + m2), (T1 - T2)/(L1/k1 + L2/k2), (u + v)/(1 +
+u*v/c**2). Such a law is a linear relation between columns that are known
+before any search:
+
+    y*p0 + sum_i b_i * y*p_i = sum_j a_j * q_j
+
+with p and q monomials of the features. With p0 fixed (the anchor), the
+coefficients are a sparse least-squares problem over a dictionary of
+candidate columns; a greedy selection with a small beam finds the few terms
+of a true law, and an exact fit on a couple of hundred rows cannot happen by
+chance. Units, when given, keep only the terms with the anchor's units,
+which shrinks the dictionary by orders of magnitude.
+
+The search over formulas needs ten to thirty tokens for these laws; this
+finds them in milliseconds or not at all, and the estimator then runs its
+search as usual.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+import time
+from fractions import Fraction
+
+import numpy as np
+
+_POWERS = (-2, -1, 1, 2)
+# Most factors in one term of the numerator, and in one of the denominator.
+_TERM_SUPPORT = 4
+_ANCHOR_SUPPORT = 2
+_MOST_TERMS = 7
+_BEAM = 3
+# Anchors tried (those with terms of their units), simplest first: a fixed
+# count keeps a fit without a time budget deterministic.
+_MOST_ANCHORS = 128
+# Dictionaries past this size are cut to their simplest columns.
+_LARGEST_DICTIONARY = 4000
+# Dictionaries up to this many columns are pruned from the full fit down.
+_BACKWARD_COLUMNS = 150
+# A relation holds when what it leaves is this small against the anchor: a
+# true law leaves rounding (1e-29 and below), while a long sum of monomials
+# that only approximates a smooth function (a Taylor series of sin over a
+# narrow range) leaves 1e-24 and more. More terms than this are taken for
+# such an approximation too.
+_EXACT_RESIDUAL = 1e-25
+
+
+def exponent_vectors(n, support):
+    """Integer exponent vectors over n columns with at most `support` nonzero
+    entries from _POWERS, simplest first (the zero vector first)."""
+    rows = [np.zeros(n, dtype=np.int64)]
+    for k in range(1, min(support, n) + 1):
+        for columns in itertools.combinations(range(n), k):
+            for powers in itertools.product(_POWERS, repeat=k):
+                v = np.zeros(n, dtype=np.int64)
+                v[list(columns)] = powers
+                rows.append(v)
+    vectors = np.array(rows)
+    order = np.lexsort((np.abs(vectors).sum(axis=1), (vectors != 0).sum(axis=1)))
+    return vectors[order]
+
+
+def _dimension_matrix(x_dims, y_dims):
+    """Integer matrices of the features' and y's units (rows: base dimensions),
+    scaled to whole numbers so that comparing units is exact."""
+    names = sorted(set().union(y_dims, *x_dims))
+    scale = math.lcm(1, *(e.denominator for d in [*x_dims, y_dims] for e in d.values()))
+    D = np.array([[int(d.get(name, Fraction(0)) * scale) for d in x_dims] for name in names], dtype=np.int64)
+    b = np.array([int(y_dims.get(name, Fraction(0)) * scale) for name in names], dtype=np.int64)
+    return D.reshape(len(names), len(x_dims)), b
+
+
+def _monomials(X, vectors):
+    """Columns prod x_i**v_i, one per vector; NaN where a value is not finite."""
+    with np.errstate(all="ignore"):
+        logs_ok = np.all(X != 0, axis=0)
+        out = np.ones((X.shape[0], len(vectors)))
+        for i in range(X.shape[1]):
+            powers = vectors[:, i]
+            for p in np.unique(powers):
+                if p == 0:
+                    continue
+                if p < 0 and not logs_ok[i]:
+                    out[:, powers == p] = np.nan
+                else:
+                    out[:, powers == p] *= (X[:, i] ** float(p))[:, None]
+    return out
+
+
+def _greedy(D, target, deadline):
+    """Sparse coefficients c with D[:, S] c = target to rounding, by forward
+    selection with a beam; (support, coefficients) or None. Each step adds
+    the columns that would leave the least after a refit (order-recursive
+    matching pursuit), which tells apart the correlated columns of a
+    monomial dictionary far better than correlation with the residual."""
+    norms = np.linalg.norm(D, axis=0)
+    usable = norms > 0
+    Dn = np.where(usable, D / np.where(usable, norms, 1.0), 0.0)
+    goal = float(target @ target)
+    if goal == 0.0:
+        return None
+    beam = [()]
+    seen = set()
+    for _ in range(_MOST_TERMS):
+        grown = []
+        for support in beam:
+            if support:
+                Q, _ = np.linalg.qr(Dn[:, list(support)])
+                rest = Dn - Q @ (Q.T @ Dn)
+                residual = target - Q @ (Q.T @ target)
+            else:
+                rest, residual = Dn, target
+            length = np.linalg.norm(rest, axis=0)
+            scores = np.where(length > 1e-9, np.abs(residual @ rest) / np.maximum(length, 1e-300), 0.0)
+            scores[list(support)] = 0.0
+            for j in np.argsort(scores)[::-1][:_BEAM]:
+                if scores[j] <= 0:
+                    break
+                key = tuple(sorted((*support, int(j))))
+                if key in seen:
+                    continue
+                seen.add(key)
+                leftover = float(residual @ residual) - float(scores[j]) ** 2
+                grown.append((leftover, key))
+        if not grown or time.perf_counter() > deadline:
+            return None
+        grown.sort(key=lambda g: g[0])
+        for _, key in grown[:_BEAM]:
+            coef, *_ = np.linalg.lstsq(Dn[:, list(key)], target, rcond=None)
+            left = target - Dn[:, list(key)] @ coef
+            if float(left @ left) <= _EXACT_RESIDUAL * goal:
+                return _pruned(Dn, target, key, goal, norms)
+        beam = [key for _, key in grown[:_BEAM]]
+    return None
+
+
+def _backward(D, target, deadline):
+    """The same as _greedy for a dictionary of few columns: the fit over all
+    of them, then columns taken out one at a time, the one whose loss the
+    fit feels least first, while the relation still holds. Forward steps go
+    astray when the columns are nearly collinear (powers of two ratios); a
+    fit that starts from everything cannot miss a term."""
+    norms = np.linalg.norm(D, axis=0)
+    if np.any(norms == 0):
+        return None
+    Dn = D / norms
+    goal = float(target @ target)
+    if goal == 0.0:
+        return None
+
+    def exact(support):
+        coef, *_ = np.linalg.lstsq(Dn[:, support], target, rcond=None)
+        left = target - Dn[:, support] @ coef
+        return float(left @ left) <= _EXACT_RESIDUAL * goal, coef
+
+    support = list(range(D.shape[1]))
+    holds, coef = exact(support)
+    if not holds:
+        return None
+    while len(support) > 1 and time.perf_counter() <= deadline:
+        A = Dn[:, support]
+        inverse = np.linalg.pinv(A.T @ A)
+        coef = inverse @ (A.T @ target)
+        order = np.argsort(coef**2 / np.maximum(np.diag(inverse), 1e-300))
+        # Half of the columns at once while that holds, then fewer: a few
+        # fits instead of one per column.
+        count = max(1, len(support) // 2)
+        while count >= 1:
+            dropped = set(order[:count].tolist())
+            trial = [c for j, c in enumerate(support) if j not in dropped]
+            if exact(trial)[0]:
+                support = trial
+                break
+            count //= 2
+        else:
+            break
+    return _pruned(Dn, target, support, goal, norms)
+
+
+def _pruned(Dn, target, key, goal, norms):
+    """The support without the columns the relation holds without (greedy
+    steps that a later column made redundant), and its coefficients."""
+    key = list(key)
+    for j in sorted(key, reverse=True):
+        trial = [k for k in key if k != j]
+        if not trial:
+            continue
+        coef, *_ = np.linalg.lstsq(Dn[:, trial], target, rcond=None)
+        left = target - Dn[:, trial] @ coef
+        if float(left @ left) <= _EXACT_RESIDUAL * goal:
+            key = trial
+    coef, *_ = np.linalg.lstsq(Dn[:, key], target, rcond=None)
+    if len(key) > _MOST_TERMS + 3:
+        return None
+    return tuple(key), coef / norms[key]
+
+
+def find(X, y, units=None, seconds=None):
+    """(numerator, denominator) of an exact sparse rational law of y, each a
+    list of (coefficient, exponent vector) with the anchor's coefficient 1 in
+    the denominator, or None. `units` is (x_dims, y_dims) to keep only terms
+    whose units agree."""
+    deadline = math.inf if seconds is None else time.perf_counter() + seconds
+    n = X.shape[1]
+    if X.shape[0] < 4 * _MOST_TERMS or not np.all(np.isfinite(y)):
+        return None
+    terms = exponent_vectors(n, _TERM_SUPPORT if units is not None else min(_TERM_SUPPORT, 3))
+    anchors = exponent_vectors(n, _ANCHOR_SUPPORT if units is not None else 1)
+    q_values = _monomials(X, terms)
+    a_values = _monomials(X, anchors)
+    finite_q = np.all(np.isfinite(q_values), axis=0)
+    finite_a = np.all(np.isfinite(a_values), axis=0) & np.all(np.isfinite(a_values * y[:, None]), axis=0)
+    if units is not None:
+        Dm, b = _dimension_matrix(*units)
+        q_units = terms @ Dm.T
+        a_units = anchors @ Dm.T + b
+    tried = 0
+    for k, anchor in enumerate(anchors):
+        if time.perf_counter() > deadline:
+            return None
+        if not finite_a[k]:
+            continue
+        q_keep = finite_q.copy()
+        p_keep = finite_a.copy()
+        p_keep[k] = False
+        if units is not None:
+            q_keep &= np.all(q_units == a_units[k], axis=1)
+            p_keep &= np.all(a_units == a_units[k], axis=1)
+        # Terms of both sides, simplest first: the first ones are pruned
+        # from their full fit, then all of them go through forward selection.
+        q_index = np.flatnonzero(q_keep)
+        p_index = np.flatnonzero(p_keep)
+        if len(q_index) == 0:
+            continue
+        tried += 1
+        if tried > _MOST_ANCHORS:
+            return None
+        vectors = np.concatenate([terms[q_index], anchors[p_index]])
+        order = np.lexsort((np.abs(vectors).sum(axis=1), (vectors != 0).sum(axis=1)))[:_LARGEST_DICTIONARY]
+        on_left = order >= len(q_index)
+        dictionary = np.column_stack([q_values[:, q_index], -a_values[:, p_index] * y[:, None]])[:, order]
+        target = a_values[:, k] * y
+        found = _backward(dictionary[:, :min(_BACKWARD_COLUMNS, X.shape[0] - 4 * _MOST_TERMS)], target, deadline)
+        if found is None and dictionary.shape[1] > _BACKWARD_COLUMNS:
+            found = _greedy(dictionary, target, deadline)
+        if found is None:
+            continue
+        support, coef = found
+        numerator = [(float(c), vectors[order[j]]) for j, c in zip(support, coef) if not on_left[j]]
+        denominator = [(1.0, anchor)] + [(float(c), vectors[order[j]]) for j, c in zip(support, coef) if on_left[j]]
+        if numerator:
+            return _cancelled(numerator, denominator)
+    return None
+
+
+def _cancelled(numerator, denominator):
+    """The relation divided by the monomial common to all its terms that
+    leaves the smallest exponents (per column, their lower median)."""
+    vectors = np.array([v for _, v in numerator + denominator])
+    shift = np.zeros(vectors.shape[1], dtype=np.int64)
+    for i in range(vectors.shape[1]):
+        low, high = np.sort(vectors[:, i])[[(len(vectors) - 1) // 2, len(vectors) // 2]]
+        shift[i] = low
+    return [(c, v - shift) for c, v in numerator], [(c, v - shift) for c, v in denominator]
+
+
+def _sum_tokens(terms):
+    from vorn_sr.units import monomial_tokens
+
+    tokens = []
+    for n, (c, v) in enumerate(terms):
+        monomial = monomial_tokens([Fraction(int(e)) for e in v])
+        if monomial is None:
+            tokens.append(("param", c, 0.0))
+        elif c == 1.0:
+            tokens += monomial
+        else:
+            tokens += monomial + [("param", c, 0.0), ("op", "Times", 2)]
+        if n:
+            tokens.append(("op", "Plus", 2))
+    return tokens
+
+
+def tokens(law):
+    """Postfix tokens of a law from find(): the sum of its numerator terms
+    over the anchor when the denominator is the anchor alone, else the
+    quotient of the two sums."""
+    numerator, denominator = law
+    if len(denominator) == 1:
+        anchor = denominator[0][1]
+        return _sum_tokens([(c, v - anchor) for c, v in numerator])
+    return _sum_tokens(numerator) + _sum_tokens(denominator) + [("op", "Divide", 2)]
+
+
+def snapped(law):
+    """The law with each coefficient that lies within 1e-9 of a fraction of
+    small denominator made that fraction (1/2 rather than 0.4999999999998)."""
+
+    def snap(c):
+        simple = Fraction(c).limit_denominator(12)
+        return float(simple) if abs(float(simple) - c) <= 1e-9 * abs(c) else c
+
+    numerator, denominator = law
+    return [(snap(c), v) for c, v in numerator], [(snap(c), v) for c, v in denominator]
