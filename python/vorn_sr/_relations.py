@@ -21,6 +21,7 @@ search as usual.
 
 from __future__ import annotations
 
+import functools
 import itertools
 import math
 import time
@@ -49,19 +50,22 @@ _BACKWARD_COLUMNS = 150
 _EXACT_RESIDUAL = 1e-25
 
 
+@functools.lru_cache(maxsize=16)
 def exponent_vectors(n, support):
     """Integer exponent vectors over n columns with at most `support` nonzero
-    entries from _POWERS, simplest first (the zero vector first)."""
-    rows = [np.zeros(n, dtype=np.int64)]
+    entries from _POWERS, simplest first (the zero vector first). Shared
+    between calls: read only."""
+    blocks = [np.zeros((1, n), dtype=np.int64)]
     for k in range(1, min(support, n) + 1):
+        powers = np.array(list(itertools.product(_POWERS, repeat=k)), dtype=np.int64)
         for columns in itertools.combinations(range(n), k):
-            for powers in itertools.product(_POWERS, repeat=k):
-                v = np.zeros(n, dtype=np.int64)
-                v[list(columns)] = powers
-                rows.append(v)
-    vectors = np.array(rows)
-    order = np.lexsort((np.abs(vectors).sum(axis=1), (vectors != 0).sum(axis=1)))
-    return vectors[order]
+            block = np.zeros((len(powers), n), dtype=np.int64)
+            block[:, list(columns)] = powers
+            blocks.append(block)
+    vectors = np.concatenate(blocks)
+    vectors = vectors[np.lexsort((np.abs(vectors).sum(axis=1), (vectors != 0).sum(axis=1)))]
+    vectors.flags.writeable = False
+    return vectors
 
 
 def _dimension_matrix(x_dims, y_dims):
@@ -209,20 +213,28 @@ def find(X, y, units=None, seconds=None):
     if X.shape[0] < 4 * _MOST_TERMS or not np.all(np.isfinite(y)):
         return None
     terms = exponent_vectors(n, _TERM_SUPPORT if units is not None else min(_TERM_SUPPORT, 3))
-    anchors = exponent_vectors(n, _ANCHOR_SUPPORT if units is not None else 1)
-    q_values = _monomials(X, terms)
-    a_values = _monomials(X, anchors)
-    finite_q = np.all(np.isfinite(q_values), axis=0)
-    finite_a = np.all(np.isfinite(a_values), axis=0) & np.all(np.isfinite(a_values * y[:, None]), axis=0)
+    # Terms of the denominator; without units only the simplest of them
+    # anchor a relation, since each anchor costs a pass over a large
+    # dictionary.
+    anchors = exponent_vectors(n, _ANCHOR_SUPPORT)
+    anchoring = (anchors != 0).sum(axis=1) <= (_ANCHOR_SUPPORT if units is not None else 1)
     if units is not None:
         Dm, b = _dimension_matrix(*units)
         q_units = terms @ Dm.T
         a_units = anchors @ Dm.T + b
+        # Only the terms with some anchor's units can enter a relation.
+        wanted = {tuple(u) for u in a_units[anchoring]}
+        terms = terms[[tuple(u) in wanted for u in q_units]]
+        q_units = terms @ Dm.T
+    q_values = _monomials(X, terms)
+    a_values = _monomials(X, anchors)
+    finite_q = np.all(np.isfinite(q_values), axis=0)
+    finite_a = np.all(np.isfinite(a_values), axis=0) & np.all(np.isfinite(a_values * y[:, None]), axis=0)
     tried = 0
     for k, anchor in enumerate(anchors):
         if time.perf_counter() > deadline:
             return None
-        if not finite_a[k]:
+        if not (finite_a[k] and anchoring[k]):
             continue
         q_keep = finite_q.copy()
         p_keep = finite_a.copy()

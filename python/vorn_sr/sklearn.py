@@ -307,7 +307,7 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         if self.strategy == "deepening" and _operators_allow(engine, _RELATION_OPERATORS) and (
             units_plan is None or units_plan["constant_units"] is None
         ):
-            relation = _exact_relation(X, y, dimensions, max_time)
+            relation = _exact_relation(X, y, dimensions, max_time, engine)
         if relation is not None:
             # An exact law of this kind is the answer; the engine never ran.
             front, levels_finished, budget_exhausted = [relation], 0, False
@@ -628,21 +628,42 @@ def _operators_allow(engine, names):
     return mask is None or all(mask >> _OPERATOR_IDS[name] & 1 for name in names)
 
 
-def _exact_relation(X, y, dimensions, max_time):
+def _exact_relation(X, y, dimensions, max_time, engine):
     """The exact sparse rational law of monomials of y, with its units
     consistent when dimensions are given, as a result; or None."""
     from vorn_sr import units
 
-    seconds = None if max_time is None else _RELATION_SHARE * max_time
-    law = _relations.find(X, y, dimensions, seconds=seconds)
-    if law is None:
-        return None
     exact = _FACTOR_EXACT * float(np.mean(y * y))
-    for candidate in (_relations.snapped(law), law):
-        result = units._scored(_relations.tokens(candidate), X, y)
-        if result is not None and result.error <= exact:
-            return result
+    # y itself, then y**2 for laws under a square root (a magnitude, a
+    # wavenumber) when y keeps one sign.
+    powers = [1]
+    if (np.all(y > 0) or np.all(y < 0)) and _operators_allow(engine, ("Sqrt", "Neg")):
+        powers.append(2)
+    started = time.perf_counter()
+    for power in powers:
+        seconds = None
+        if max_time is not None:
+            # y gets two thirds of the share, y**2 what is left of it.
+            share = _RELATION_SHARE * max_time * (2 / 3 if power == 1 and len(powers) == 2 else 1)
+            seconds = max(share - (time.perf_counter() - started), 0.0)
+        found = _relations.find(X, y**power, _raised(dimensions, power), seconds=seconds)
+        if found is None:
+            continue
+        for candidate in (_relations.snapped(found), found):
+            tokens = _relations.tokens(candidate)
+            if power == 2:
+                tokens = tokens + [("op", "Sqrt", 1)] + ([("op", "Neg", 1)] if y[0] < 0 else [])
+            result = units._scored(tokens, X, y)
+            if result is not None and result.error <= exact:
+                return result
     return None
+
+
+def _raised(dimensions, power):
+    if dimensions is None:
+        return None
+    x_dims, y_dims = dimensions
+    return x_dims, {name: e * power for name, e in y_dims.items()}
 
 
 def _knee_index(front, exact_error):

@@ -109,11 +109,42 @@ def test_factor_exponents(case):
 
 def test_default_strategy_splits_off_a_power_factor():
     X, cases = _cases_for_factoring()
-    law = lambda X: X[:, 0] * X[:, 1] ** 2 * (X[:, 2] + X[:, 3])  # noqa: E731
-    # Seven tokens, beyond max_complexity=4: only y / (x0*x1**2) over x2, x3 is in reach.
+    law = lambda X: X[:, 0] * X[:, 1] ** 2 * np.exp(X[:, 2] - X[:, 3])  # noqa: E731
+    # Nine tokens, beyond max_complexity=4: only y / (x0*x1**2) over x2, x3 is in reach.
     est = VornRegressor(max_complexity=4, model_selection="accuracy").fit(X, law(X))
     X_new = np.random.default_rng(4).uniform(1.0, 4.0, size=(100, 4))
     y_new = law(X_new)
     assert np.mean((est.predict(X_new) - y_new) ** 2) / np.var(y_new) < 1e-20
     assert all(np.all(np.isfinite(r.predict(X_new))) for r in est.pareto_front_)
     assert est.result_.complexity > 4
+
+
+def _cases_for_relations():
+    rng = np.random.default_rng(5)
+    X = rng.uniform(1.0, 3.0, size=(200, 3))
+    x0, x1, x2 = X.T
+    return X, [
+        (0.5 * x0 * x1**2 + x0 * x2, True),  # a sum of monomials
+        ((x0 * x1 + x2) / (x0 + x1), True),  # a ratio of two sums
+        ((x0 - x1) ** 2 / (x0 + x1) ** 2, True),  # a ratio whose sums only expand
+        (np.sin(x0) * x1, False),  # not rational: a polynomial only approximates it
+        (0.5 * x0 * x1**2 + x0 * x2 + 1e-6 * rng.standard_normal(200), False),  # noise
+    ]
+
+
+@pytest.mark.parametrize("case", range(5))
+def test_exact_rational_laws_by_linear_algebra(case):
+    from vorn_sr import _relations, units
+
+    X, cases = _cases_for_relations()
+    y, exact = cases[case]
+    law = _relations.find(X, y)
+    assert (law is not None) == exact
+    if exact:
+        result = units._scored(_relations.tokens(_relations.snapped(law)), X, y)
+        assert result.error <= 1e-26 * np.mean(y * y)
+
+
+def test_a_constant_target_is_the_constant():
+    est = VornRegressor(max_time=5).fit(X2, np.full(len(X2), 2.5))
+    assert est.result_.complexity == 1 and est.result_.error == 0.0

@@ -47,6 +47,13 @@ LAWS = {
         lambda d: d.m * d.v**2 * np.exp(-d.g * d.h / d.v**2),
         2,
     ),
+    "centre_of_mass": (  # a ratio of sums, found before any search
+        {"m1": (1, 3), "x1": (-2, 2), "m2": (1, 3), "x2": (-2, 2)},
+        ["kg", "m", "kg", "m"],
+        "m",
+        lambda d: (d.m1 * d.x1 + d.m2 * d.x2) / (d.m1 + d.m2),
+        1,
+    ),
 }
 
 
@@ -62,7 +69,8 @@ def test_laws_reduce_and_every_front_entry_is_homogeneous(name):
     est, X, law = fitted(name)
     y = law(X)
     assert np.max(np.abs(est.predict(X) - y)) <= 1e-9 * np.max(np.abs(y))
-    metre = {"coulomb": {"eps": -3, "r": 1}, "pendulum": {"L": 1, "g": 1}, "fall": {"v": 1, "g": 1, "h": 1}}[name]
+    metre = {"coulomb": {"eps": -3, "r": 1}, "pendulum": {"L": 1, "g": 1}, "fall": {"v": 1, "g": 1, "h": 1},
+             "centre_of_mass": {"x1": 1, "x2": 1}}[name]
     # Express every length in decimetres: a column scales by 10**(its metre
     # exponent), and a consistent formula's value by 10**(y's).
     scaled = X.copy()
