@@ -9,12 +9,13 @@ before any search:
 
 with p and q monomials of the features. With p0 fixed (the anchor), the
 coefficients are a sparse least-squares problem over a dictionary of
-candidate columns; a greedy selection with a small beam finds the few terms
-of a true law, and an exact fit on a couple of hundred rows cannot happen by
+candidate columns. Pruning a fit over all of them (or, for large
+dictionaries, forward selection with a small beam) finds the few terms of a
+true law, and an exact fit on a couple of hundred rows cannot happen by
 chance. Units, when given, keep only the terms with the anchor's units,
 which shrinks the dictionary by orders of magnitude.
 
-The search over formulas needs ten to thirty tokens for these laws; this
+The search over formulas needs ten to fifty tokens for these laws; this
 finds them in milliseconds or not at all, and the estimator then runs its
 search as usual.
 """
@@ -38,6 +39,10 @@ _BEAM = 3
 # Anchors tried (those with terms of their units), simplest first: a fixed
 # count keeps a fit without a time budget deterministic.
 _MOST_ANCHORS = 128
+# Rows the relation is looked for on, and the most monomials enumerated
+# (their values take _ROWS * _MOST_VECTORS doubles at most).
+_ROWS = 400
+_MOST_VECTORS = 40000
 # Dictionaries past this size are cut to their simplest columns.
 _LARGEST_DICTIONARY = 4000
 # Dictionaries up to this many columns are pruned from the full fit down.
@@ -203,16 +208,31 @@ def _pruned(Dn, target, key, goal, norms):
     return tuple(key), coef / norms[key]
 
 
+def _vector_count(n, support):
+    return sum(math.comb(n, k) * len(_POWERS) ** k for k in range(min(support, n) + 1))
+
+
 def find(X, y, units=None, seconds=None):
     """(numerator, denominator) of an exact sparse rational law of y, each a
     list of (coefficient, exponent vector) with the anchor's coefficient 1 in
     the denominator, or None. `units` is (x_dims, y_dims) to keep only terms
-    whose units agree."""
+    whose units agree. The caller checks the law on all rows: this looks at
+    a few hundred of them."""
     deadline = math.inf if seconds is None else time.perf_counter() + seconds
-    n = X.shape[1]
     if X.shape[0] < 4 * _MOST_TERMS or not np.all(np.isfinite(y)):
         return None
-    terms = exponent_vectors(n, _TERM_SUPPORT if units is not None else min(_TERM_SUPPORT, 3))
+    if X.shape[0] > _ROWS:
+        rows = np.linspace(0, X.shape[0] - 1, _ROWS).astype(np.intp)
+        X, y = X[rows], y[rows]
+    n = X.shape[1]
+    # Fewer factors per term where the columns are many, so that the
+    # dictionary stays within memory; none fit, nothing to look for.
+    support = _TERM_SUPPORT if units is not None else min(_TERM_SUPPORT, 3)
+    while support > 0 and _vector_count(n, support) > _MOST_VECTORS:
+        support -= 1
+    if support == 0 or _vector_count(n, _ANCHOR_SUPPORT) > _MOST_VECTORS:
+        return None
+    terms = exponent_vectors(n, support)
     # Terms of the denominator; without units only the simplest of them
     # anchor a relation, since each anchor costs a pass over a large
     # dictionary.
@@ -273,10 +293,7 @@ def _cancelled(numerator, denominator):
     """The relation divided by the monomial common to all its terms that
     leaves the smallest exponents (per column, their lower median)."""
     vectors = np.array([v for _, v in numerator + denominator])
-    shift = np.zeros(vectors.shape[1], dtype=np.int64)
-    for i in range(vectors.shape[1]):
-        low, high = np.sort(vectors[:, i])[[(len(vectors) - 1) // 2, len(vectors) // 2]]
-        shift[i] = low
+    shift = np.sort(vectors, axis=0)[(len(vectors) - 1) // 2]
     return [(c, v - shift) for c, v in numerator], [(c, v - shift) for c, v in denominator]
 
 

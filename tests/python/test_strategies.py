@@ -148,3 +148,12 @@ def test_exact_rational_laws_by_linear_algebra(case):
 def test_a_constant_target_is_the_constant():
     est = VornRegressor(max_time=5).fit(X2, np.full(len(X2), 2.5))
     assert est.result_.complexity == 1 and est.result_.error == 0.0
+
+
+def test_rational_laws_on_many_rows_and_columns():
+    # Looked for on a subsample with fewer factors per term; checked on all rows.
+    from vorn_sr import _relations
+
+    X = np.random.default_rng(6).uniform(1.0, 2.0, size=(5000, 40))
+    law = _relations.find(X, X[:, 3] * X[:, 7] + 2.0 * X[:, 11])
+    assert law is not None and len(law[0]) == 2
