@@ -250,6 +250,7 @@ def find(X, y, units=None, seconds=None):
     a_values = _monomials(X, anchors)
     finite_q = np.all(np.isfinite(q_values), axis=0)
     finite_a = np.all(np.isfinite(a_values), axis=0) & np.all(np.isfinite(a_values * y[:, None]), axis=0)
+    distinct = [len(np.unique(X[:, i])) for i in range(n)]
     tried = 0
     for k, anchor in enumerate(anchors):
         if time.perf_counter() > deadline:
@@ -284,9 +285,19 @@ def find(X, y, units=None, seconds=None):
         support, coef = found
         numerator = [(float(c), vectors[order[j]]) for j, c in zip(support, coef) if not on_left[j]]
         denominator = [(1.0, anchor)] + [(float(c), vectors[order[j]]) for j, c in zip(support, coef) if on_left[j]]
-        if numerator:
+        if numerator and not _interpolates(numerator + denominator, distinct):
             return _cancelled(numerator, denominator)
     return None
+
+
+def _interpolates(terms, distinct):
+    """Whether the relation has as many free coefficients as some column it
+    varies in has values: then any function of that column fits it exactly
+    (sin(n) for n in 1, 2, 3 is (a + b*n)/(1 + c*n) there), and the fit
+    says nothing of the law."""
+    vectors = np.array([v for _, v in terms])
+    free = len(terms) - 1
+    return any(len(set(vectors[:, i].tolist())) > 1 and free >= distinct[i] for i in range(vectors.shape[1]))
 
 
 def _cancelled(numerator, denominator):

@@ -149,12 +149,15 @@ class VornRegressor(RegressorMixin, BaseEstimator):
 
     strategy : {"deepening", "levels"}, default="deepening"
         How the search runs. "levels" is :class:`vorn_sr.Searcher`'s level
-        search exactly. "deepening" fits constants by Levenberg–Marquardt,
-        ranks formulas by their error after the best scale and offset, tries
-        power laws first, and runs rounds of widening beams that reach deep
-        levels early; it stops at an error of 1e-20 times mean(y**2). Its
-        formulas may be up to 4 tokens longer than ``max_complexity`` (a
-        fitted scale and offset), and power laws longer still.
+        search exactly. "deepening" first looks for an exact ratio of sums
+        of monomials by linear algebra (found, it is the answer and no
+        search runs), then fits constants by Levenberg–Marquardt, ranks
+        formulas by their error after the best scale and offset, tries
+        power laws and a power-law factor first, and runs rounds of widening
+        beams that reach deep levels early; it stops at an error of 1e-20
+        times mean(y**2). Its formulas may be up to 4 tokens longer than
+        ``max_complexity`` (a fitted scale and offset), and power laws,
+        factors and ratios of sums longer still.
     operators : list of str or None, default=None
         The operators the search may apply; None means all 18. Names as the
         formula text writes them ("Plus", "Sqrt", "VORN", ...) in any case,
@@ -307,7 +310,11 @@ class VornRegressor(RegressorMixin, BaseEstimator):
         if self.strategy == "deepening" and _operators_allow(engine, _RELATION_OPERATORS) and (
             units_plan is None or units_plan["constant_units"] is None
         ):
+            started = time.perf_counter()
             relation = _exact_relation(X, y, dimensions, max_time, engine)
+            if max_time is not None:
+                # The search after it keeps to the budget that is left.
+                max_time = max(max_time - (time.perf_counter() - started), 1e-3)
         if relation is not None:
             # An exact law of this kind is the answer; the engine never ran.
             front, levels_finished, budget_exhausted = [relation], 0, False
