@@ -39,10 +39,12 @@ _BEAM = 3
 # Anchors tried (those with terms of their units), simplest first: a fixed
 # count keeps a fit without a time budget deterministic.
 _MOST_ANCHORS = 128
-# Rows the relation is looked for on, and the most monomials enumerated
-# (their values take _ROWS * _MOST_VECTORS doubles at most).
+# Rows the relation is looked for on, the most monomials enumerated, and
+# the most whose values are computed (the simplest; _ROWS * _MOST_VALUES
+# doubles at most).
 _ROWS = 400
-_MOST_VECTORS = 40000
+_MOST_VECTORS = 100000
+_MOST_VALUES = 40000
 # Dictionaries past this size are cut to their simplest columns.
 _LARGEST_DICTIONARY = 4000
 # Dictionaries up to this many columns are pruned from the full fit down.
@@ -212,12 +214,13 @@ def _vector_count(n, support):
     return sum(math.comb(n, k) * len(_POWERS) ** k for k in range(min(support, n) + 1))
 
 
-def find(X, y, units=None, seconds=None):
+def find(X, y, units=None, seconds=None, term_support=None):
     """(numerator, denominator) of an exact sparse rational law of y, each a
     list of (coefficient, exponent vector) with the anchor's coefficient 1 in
     the denominator, or None. `units` is (x_dims, y_dims) to keep only terms
-    whose units agree. The caller checks the law on all rows: this looks at
-    a few hundred of them."""
+    whose units agree; `term_support`, the most factors per term of the
+    numerator (default 4 with units, 3 without). The caller checks the law
+    on all rows: this looks at a few hundred of them."""
     deadline = math.inf if seconds is None else time.perf_counter() + seconds
     if X.shape[0] < 4 * _MOST_TERMS or not np.all(np.isfinite(y)):
         return None
@@ -227,8 +230,9 @@ def find(X, y, units=None, seconds=None):
     n = X.shape[1]
     # Fewer factors per term where the columns are many, so that the
     # dictionary stays within memory; none fit, nothing to look for.
-    support = _TERM_SUPPORT if units is not None else min(_TERM_SUPPORT, 3)
-    while support > 0 and _vector_count(n, support) > _MOST_VECTORS:
+    support = term_support or (_TERM_SUPPORT if units is not None else 3)
+    most = _MOST_VECTORS if units is not None else _MOST_VALUES
+    while support > 0 and _vector_count(n, support) > most:
         support -= 1
     if support == 0 or _vector_count(n, _ANCHOR_SUPPORT) > _MOST_VECTORS:
         return None
@@ -245,6 +249,8 @@ def find(X, y, units=None, seconds=None):
         # Only the terms with some anchor's units can enter a relation.
         wanted = {tuple(u) for u in a_units[anchoring]}
         terms = terms[[tuple(u) in wanted for u in q_units]]
+    terms = terms[:_MOST_VALUES]
+    if units is not None:
         q_units = terms @ Dm.T
     q_values = _monomials(X, terms)
     a_values = _monomials(X, anchors)

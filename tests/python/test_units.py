@@ -54,6 +54,13 @@ LAWS = {
         lambda d: (d.m1 * d.x1 + d.m2 * d.x2) / (d.m1 + d.m2),
         1,
     ),
+    "incline": (  # sines and cosines of the groups enter the rational look
+        {"g": (9, 10), "theta": (0.1, 1.4), "mu": (0.1, 0.5)},
+        ["m/s**2", "rad", ""],
+        "m/s**2",
+        lambda d: d.g * (np.sin(d.theta) - d.mu * np.cos(d.theta)),
+        1,
+    ),
 }
 
 
@@ -70,7 +77,7 @@ def test_laws_reduce_and_every_front_entry_is_homogeneous(name):
     y = law(X)
     assert np.max(np.abs(est.predict(X) - y)) <= 1e-9 * np.max(np.abs(y))
     metre = {"coulomb": {"eps": -3, "r": 1}, "pendulum": {"L": 1, "g": 1}, "fall": {"v": 1, "g": 1, "h": 1},
-             "centre_of_mass": {"x1": 1, "x2": 1}}[name]
+             "centre_of_mass": {"x1": 1, "x2": 1}, "incline": {"g": 1}}[name]
     # Express every length in decimetres: a column scales by 10**(its metre
     # exponent), and a consistent formula's value by 10**(y's).
     scaled = X.copy()
