@@ -156,9 +156,8 @@ def _backward(D, target, deadline):
     astray when the columns are nearly collinear (powers of two ratios); a
     fit that starts from everything cannot miss a term."""
     norms = np.linalg.norm(D, axis=0)
-    if np.any(norms == 0):
-        return None
-    Dn = D / norms
+    usable = norms > 0  # a monomial of a column of zeros is no term
+    Dn = np.where(usable, D / np.where(usable, norms, 1.0), 0.0)
     goal = float(target @ target)
     if goal == 0.0:
         return None
@@ -168,7 +167,9 @@ def _backward(D, target, deadline):
         left = target - Dn[:, support] @ coef
         return float(left @ left) <= _EXACT_RESIDUAL * goal, coef
 
-    support = list(range(D.shape[1]))
+    support = np.flatnonzero(usable).tolist()
+    if not support:
+        return None
     holds, coef = exact(support)
     if not holds:
         return None
