@@ -102,15 +102,22 @@ def _monomials(X, vectors):
     return out
 
 
+def _normalized(D):
+    """Column norms, which columns are nonzero (a monomial of a column of
+    zeros is no term), and the columns scaled to unit length (zero ones
+    left zero)."""
+    norms = np.linalg.norm(D, axis=0)
+    usable = norms > 0
+    return norms, usable, np.where(usable, D / np.where(usable, norms, 1.0), 0.0)
+
+
 def _greedy(D, target, deadline):
     """Sparse coefficients c with D[:, S] c = target to rounding, by forward
     selection with a beam; (support, coefficients) or None. Each step adds
     the columns that would leave the least after a refit (order-recursive
     matching pursuit), which tells apart the correlated columns of a
     monomial dictionary far better than correlation with the residual."""
-    norms = np.linalg.norm(D, axis=0)
-    usable = norms > 0
-    Dn = np.where(usable, D / np.where(usable, norms, 1.0), 0.0)
+    norms, _, Dn = _normalized(D)
     goal = float(target @ target)
     if goal == 0.0:
         return None
@@ -155,9 +162,7 @@ def _backward(D, target, deadline):
     fit feels least first, while the relation still holds. Forward steps go
     astray when the columns are nearly collinear (powers of two ratios); a
     fit that starts from everything cannot miss a term."""
-    norms = np.linalg.norm(D, axis=0)
-    usable = norms > 0  # a monomial of a column of zeros is no term
-    Dn = np.where(usable, D / np.where(usable, norms, 1.0), 0.0)
+    norms, usable, Dn = _normalized(D)
     goal = float(target @ target)
     if goal == 0.0:
         return None
@@ -353,3 +358,69 @@ def snapped(law):
 
     numerator, denominator = law
     return [(snap(c), v) for c, v in numerator], [(snap(c), v) for c, v in denominator]
+
+
+def exact_law(X, y, exact, dimensions=None, seconds=None, groups=None, roots=True):
+    """The exact sparse rational law of y as a result over X whose error is
+    at most `exact`, or None. With dimensions (x_dims, y_dims) its units are
+    consistent; with `groups` (exponent vectors of dimensionless groups) their
+    sines and cosines may enter as columns too (g*(sin(theta) -
+    mu*cos(theta)), the law of cosines); with `roots`, y**2 is tried when y
+    keeps one sign (a magnitude, a wavenumber). `seconds` bounds the look."""
+    from vorn_sr import units
+
+    views = [(X, dimensions, None)]
+    if groups:
+        values = [units._monomial_values(X, g) for g in groups]
+        waves = np.column_stack([f(v) for v in values for f in (np.sin, np.cos)])
+        views.append((np.column_stack([X, waves]), (dimensions[0] + [{}] * waves.shape[1], dimensions[1]), groups))
+    powers = [1]
+    if roots and (np.all(y > 0) or np.all(y < 0)):
+        powers.append(2)
+    attempts = [(view, power) for view in views for power in powers]
+    started = time.perf_counter()
+    for done, ((columns, dims, waved), power) in enumerate(attempts):
+        budget = None
+        if seconds is not None:
+            # y over the columns themselves gets two thirds of the time, the
+            # other attempts equal parts of what is left.
+            left = max(seconds - (time.perf_counter() - started), 0.0)
+            budget = left * (2 / 3 if done == 0 and len(attempts) > 1 else 1 / (len(attempts) - done))
+        # Three factors a term where the waves join: the dictionary of all
+        # dimensionless products of four would be ten times larger.
+        found = find(columns, y**power, _raised(dims, power), seconds=budget,
+                     term_support=None if waved is None else 3)
+        if found is None:
+            continue
+        for candidate in (snapped(found), found):
+            postfix = tokens(candidate)
+            if waved is not None:
+                postfix = _waves_rewritten(postfix, X.shape[1], waved)
+            if power == 2:
+                postfix = postfix + [("op", "Sqrt", 1)] + ([("op", "Neg", 1)] if y[0] < 0 else [])
+            result = units._scored(postfix, X, y)
+            if result is not None and result.error <= exact:
+                return result
+    return None
+
+
+def _raised(dimensions, power):
+    if dimensions is None:
+        return None
+    x_dims, y_dims = dimensions
+    return x_dims, {name: e * power for name, e in y_dims.items()}
+
+
+def _waves_rewritten(postfix, n, groups):
+    """Tokens over the columns and the groups' sines and cosines (columns n,
+    n+1 for the first group, ...) as tokens over the columns alone."""
+    from vorn_sr.units import monomial_tokens
+
+    out = []
+    for token in postfix:
+        if token[0] == "var" and token[1] >= n:
+            group, wave = divmod(token[1] - n, 2)
+            out += monomial_tokens(groups[group]) + [("op", ("Sin", "Cos")[wave], 1)]
+        else:
+            out.append(token)
+    return out

@@ -637,71 +637,13 @@ def _operators_allow(engine, names):
 
 
 def _exact_relation(X, y, dimensions, max_time, engine, groups=None):
-    """The exact sparse rational law of monomials of y, with its units
-    consistent when dimensions are given, as a result; or None. With units,
-    the sines and cosines of the dimensionless groups may enter as columns
-    too (g*(sin(theta) - mu*cos(theta)), the law of cosines)."""
-    from vorn_sr import units
-
-    exact = _FACTOR_EXACT * float(np.mean(y * y))
-    views = [(X, dimensions, None)]
-    if groups and _operators_allow(engine, ("Sin", "Cos")):
-        values = [units._monomial_values(X, g) for g in groups]
-        waves = np.column_stack([f(v) for v in values for f in (np.sin, np.cos)])
-        views.append((np.column_stack([X, waves]), (dimensions[0] + [{}] * waves.shape[1], dimensions[1]), groups))
-    # y itself, then y**2 for laws under a square root (a magnitude, a
-    # wavenumber) when y keeps one sign.
-    powers = [1]
-    if (np.all(y > 0) or np.all(y < 0)) and _operators_allow(engine, ("Sqrt", "Neg")):
-        powers.append(2)
-    attempts = [(view, power) for view in views for power in powers]
-    started = time.perf_counter()
-    for done, ((columns, dims, waved), power) in enumerate(attempts):
-        seconds = None
-        if max_time is not None:
-            # y over the columns themselves gets two thirds of the share,
-            # the other attempts equal parts of what is left.
-            left = _RELATION_SHARE * max_time - (time.perf_counter() - started)
-            part = 2 / 3 if done == 0 and len(attempts) > 1 else 1 / (len(attempts) - done)
-            seconds = max(left, 0.0) * part
-        # Three factors a term where the waves join: the dictionary of all
-        # dimensionless products of four would be ten times larger.
-        found = _relations.find(columns, y**power, _raised(dims, power), seconds=seconds,
-                                term_support=None if waved is None else 3)
-        if found is None:
-            continue
-        for candidate in (_relations.snapped(found), found):
-            tokens = _relations.tokens(candidate)
-            if waved is not None:
-                tokens = _waves_rewritten(tokens, X.shape[1], waved)
-            if power == 2:
-                tokens = tokens + [("op", "Sqrt", 1)] + ([("op", "Neg", 1)] if y[0] < 0 else [])
-            result = units._scored(tokens, X, y)
-            if result is not None and result.error <= exact:
-                return result
-    return None
-
-
-def _waves_rewritten(tokens, n, groups):
-    """Tokens over the columns and the groups' sines and cosines (columns n,
-    n+1 for the first group, ...) as tokens over the columns alone."""
-    from vorn_sr import units
-
-    out = []
-    for token in tokens:
-        if token[0] == "var" and token[1] >= n:
-            group, wave = divmod(token[1] - n, 2)
-            out += units.monomial_tokens(groups[group]) + [("op", ("Sin", "Cos")[wave], 1)]
-        else:
-            out.append(token)
-    return out
-
-
-def _raised(dimensions, power):
-    if dimensions is None:
-        return None
-    x_dims, y_dims = dimensions
-    return x_dims, {name: e * power for name, e in y_dims.items()}
+    """The rational look with what the operators allow it to write."""
+    return _relations.exact_law(
+        X, y, _FACTOR_EXACT * float(np.mean(y * y)), dimensions=dimensions,
+        seconds=None if max_time is None else _RELATION_SHARE * max_time,
+        groups=groups if _operators_allow(engine, ("Sin", "Cos")) else None,
+        roots=_operators_allow(engine, ("Sqrt", "Neg")),
+    )
 
 
 def _knee_index(front, exact_error):

@@ -141,7 +141,7 @@ ScaledFit scaled_mse(ValueAt&& value, std::span<const double> targets) {
     }
     out.scale = fy / spread;
     out.offset = y_mean - out.scale * f_mean;
-    out.error = std::max(0.0, yy - fy * fy / spread) / count;
+    out.error = detail::residual_after_line(f_sum, ff, fy, yy, count);
     return out;
 }
 
