@@ -189,6 +189,11 @@ struct TapeScratch {
     std::array<std::uint8_t, kBlock> trial_has;
     // One block's column: each row's base and moved prediction.
     std::array<double, kBlock> column_base, column_moved;
+    // The rows of a trial that left the real axis, in row order, and every
+    // node's complex value on each; accepted, they join the slots (the new
+    // layout is built in `resorted`).
+    std::vector<std::uint32_t> left_rows;
+    std::vector<Complex> left_values, resorted;
     // Whole evaluation of single rows that leave the real axis.
     CompiledFormula formula;
     std::vector<Complex> stack, perturbed;
@@ -214,9 +219,8 @@ TapeScratch& tape_scratch() {
 // A row whose values all stay on the real axis keeps their real parts alone,
 // computed by the operators' real kernels a block of rows at a time; a row
 // where one may leave the axis, or that a node with parameters leaves
-// undefined, keeps complex values. A trial that takes a
-// row off the axis evaluates that row whole as complex; accepted, it sorts
-// the rows afresh.
+// undefined, keeps complex values. A trial that takes a row off the axis
+// evaluates that row as complex; accepted, the row joins the complex ones.
 class TapeValues {
 public:
     TapeValues(TapeScratch& s, const Samples& rows, std::span<const Token> tokens, OperatorTable operators,
@@ -296,7 +300,7 @@ public:
         load_params(t, s_.params);
         if (!real_) return;
         s_.trial_params.assign(t.begin(), t.end());
-        trial_left_axis_ = false;
+        s_.left_rows.clear();
     }
 
     // A block of rows is evaluated when its first row is asked for.
@@ -319,8 +323,8 @@ public:
 
     // The trial values are the next base values, on every row.
     void accept() {
-        if (real_ && trial_left_axis_) {
-            start_real(s_.trial_params);
+        if (real_ && !s_.left_rows.empty()) {
+            accept_left_rows();
             return;
         }
         std::swap(s_.base, s_.trial_values);
@@ -445,11 +449,51 @@ private:
         }
     }
 
-    // A trial value that is missing, or is to be evaluated whole as complex.
+    // A trial value that is missing, or is to be evaluated as complex: every
+    // node of the row, kept in case the trial is accepted.
     [[gnu::noinline]] std::optional<Complex> trial_value_off(std::size_t k, std::size_t r) {
         if (s_.trial_has[r] == FormulaTape::kRowUndefined) return std::nullopt;
-        trial_left_axis_ = true;
-        return whole_row(k, s_.params);
+        const std::size_t at = s_.left_rows.size();
+        s_.left_rows.push_back(static_cast<std::uint32_t>(k));
+        s_.left_values.resize((at + 1) * width_);
+        Complex* values = s_.left_values.data() + at * width_;
+        if (!s_.tape.eval_static(rows_.row(k), values) || !s_.tape.eval_dynamic(s_.params, values))
+            return std::nullopt;
+        return values[root_];
+    }
+
+    // An accepted trial that took rows off the axis: its values become the
+    // current ones as in accept(), and those rows join the complex slots,
+    // which keep their row order within each block. The real parts are the
+    // same whichever way a row is held, so nothing needs evaluating again.
+    void accept_left_rows() {
+        std::swap(s_.real_base, s_.real_trial);
+        const std::size_t count = rows_.size(), blocks = s_.block_slots.size() - 1;
+        s_.resorted.resize((s_.block_slots[blocks] + s_.left_rows.size()) * width_);
+        std::uint32_t slots = 0;
+        std::size_t next_left = 0;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            s_.block_slots[b] = slots;
+            for (std::size_t k = b * kBlock; k < std::min(count, (b + 1) * kBlock); ++k) {
+                const Complex* from = nullptr;
+                if (!s_.on_axis[k]) {
+                    from = s_.trial_values.data() + s_.slot[k] * width_;
+                } else if (next_left < s_.left_rows.size() && s_.left_rows[next_left] == k) {
+                    from = s_.left_values.data() + next_left++ * width_;
+                    s_.on_axis[k] = 0;
+                } else {
+                    continue;
+                }
+                std::copy(from, from + width_, s_.resorted.data() + slots * width_);
+                s_.slot[k] = slots++;
+            }
+        }
+        s_.block_slots[blocks] = slots;
+        std::swap(s_.base, s_.resorted);
+        s_.trial_values.assign(s_.base.begin(), s_.base.end());
+        std::fill(s_.state.begin(), s_.state.end(), RowState::Complete);
+        s_.complete.assign(slots, 1);
+        real_masks();
     }
 
     // The trial predictions of the block starting at row `begin`.
@@ -592,7 +636,6 @@ private:
     std::size_t width_;
     std::size_t root_;
     bool real_;
-    bool trial_left_axis_ = false;   // a row of the trial values left the real axis
     bool formula_compiled_ = false;  // s_.formula holds tokens_
     Complex* block_values_ = nullptr;  // the trial values of the block being read
 };

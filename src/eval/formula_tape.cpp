@@ -171,9 +171,31 @@ void FormulaTape::eval_dynamic_rows(std::span<const Complex> params, Complex* va
         if (!alive[r] || r == source) continue;
         for (const std::uint16_t at : uniform_dynamic_) values[r * width + at] = source_values[at];
     }
-    for (const std::uint16_t at : varying_dynamic_)
+    for (const std::uint16_t at : varying_dynamic_) apply_rows(at, values, count, alive);
+}
+
+void FormulaTape::apply_rows(std::size_t at, Complex* values, std::size_t count, std::uint8_t* alive) const {
+    const std::size_t width = nodes_.size();
+    const Node& node = nodes_[at];
+    const Operator::Kernel kernel = node.op->kernel();
+    if (kernel == nullptr) {
         for (std::size_t r = 0; r < count; ++r)
             if (alive[r] && !apply(at, values + r * width)) alive[r] = 0;
+        return;
+    }
+    // The kernel reads arity() operands, so a unary node's second one is
+    // never looked at.
+    const std::size_t left = node.left, right = node.arity == 2 ? node.right : node.left;
+    for (std::size_t r = 0; r < count; ++r) {
+        if (!alive[r]) continue;
+        Complex* row = values + r * width;
+        const Complex operands[2] = {row[left], row[right]};
+        Complex value;
+        if (kernel(operands, value) && within_value_limit(value))
+            row[at] = value;
+        else
+            alive[r] = 0;
+    }
 }
 
 bool FormulaTape::step(std::size_t i, const Complex* values, Complex& carried) const {
@@ -213,9 +235,30 @@ void FormulaTape::eval_moved_rows(std::size_t j, Complex moved, const Complex* v
     for (std::size_t r = 0; r < count; ++r) out[r] = carried;
     // out[r] carries the moved value up the rest of the path; the other
     // operand of each step is unchanged and read from the stored evaluation.
-    for (std::size_t i = uniform_end; i < end; ++i)
-        for (std::size_t r = 0; r < count; ++r)
-            if (defined[r] && !step(i, values + r * width, out[r])) defined[r] = 0;
+    for (std::size_t i = uniform_end; i < end; ++i) {
+        const Node& node = nodes_[paths_[i]];
+        const Operator::Kernel kernel = node.op->kernel();
+        if (kernel == nullptr) {
+            for (std::size_t r = 0; r < count; ++r)
+                if (defined[r] && !step(i, values + r * width, out[r])) defined[r] = 0;
+            continue;
+        }
+        // The other operand of a binary step, read from the stored row; a
+        // unary step reads the carried value alone.
+        const bool from_left = path_from_left_[i] != 0;
+        const std::size_t other = node.arity != 2 ? 0 : from_left ? node.right : node.left;
+        for (std::size_t r = 0; r < count; ++r) {
+            if (!defined[r]) continue;
+            const Complex stored = node.arity == 2 ? values[r * width + other] : Complex{};
+            const Complex operands[2] = {from_left || node.arity != 2 ? out[r] : stored,
+                                         from_left || node.arity != 2 ? stored : out[r]};
+            Complex value;
+            if (kernel(operands, value) && within_value_limit(value))
+                out[r] = value;
+            else
+                defined[r] = 0;
+        }
+    }
 }
 
 namespace {

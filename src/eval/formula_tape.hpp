@@ -92,6 +92,9 @@ private:
 
     // Computes node `at` from its operands' values; false where undefined.
     bool apply(std::size_t at, Complex* values) const;
+    // Node `at` across `count` rows stored one after another; rows with
+    // alive[r] clear are skipped, and cleared where the node is undefined.
+    void apply_rows(std::size_t at, Complex* values, std::size_t count, std::uint8_t* alive) const;
     // Node `at` across a block on the real axis.
     void real_apply(std::size_t at, double* values, std::size_t n, std::uint8_t* state) const;
     // A parameter leaf's value, as eval_internal reads it: the supplied value

@@ -13,6 +13,10 @@ namespace vorn {
 
 namespace cx {
 
+namespace {
+constexpr double kPi = 3.141592653589793;
+}  // namespace
+
 std::optional<Complex> div(Complex u, Complex v) {
     if (is_zero(v)) return std::nullopt;
     const double n = v.re * v.re + v.im * v.im;
@@ -20,9 +24,17 @@ std::optional<Complex> div(Complex u, Complex v) {
 }
 
 std::optional<Complex> ln(Complex u) {
-    // hypot(x, ±0) is |x| by definition of the C library's hypot; real
-    // arguments are the common case and skip the call.
-    const double modulus = u.im == 0.0 ? std::fabs(u.re) : std::hypot(u.re, u.im);
+    // Real arguments are the common case and skip two library calls whose
+    // results are fixed there: hypot(x, ±0) is |x|, and atan2(±0, x) is ±0
+    // for x > 0 and ±π for x < 0 (infinities included), with π rounded to
+    // the nearest double. Only NaN goes through atan2 for its payload.
+    if (u.im == 0.0) {
+        const double modulus = std::fabs(u.re);
+        if (modulus == 0.0) return std::nullopt;
+        if (std::isnan(u.re)) return Complex{std::log(modulus), std::atan2(u.im, u.re)};
+        return Complex{std::log(modulus), std::signbit(u.re) ? std::copysign(kPi, u.im) : u.im};
+    }
+    const double modulus = std::hypot(u.re, u.im);
     if (modulus == 0.0) return std::nullopt;
     return Complex{std::log(modulus), std::atan2(u.im, u.re)};
 }

@@ -82,6 +82,9 @@ public:
     // The real-axis kernel over n rows; NaN everywhere where it has none.
     void real_rows(const double* const* operands, double* out, std::size_t n) const;
     std::uint8_t arity() const { return arity_; }
+    // The complex kernel itself, for loops that call it on many rows; null
+    // when the operator has none and only operator() serves.
+    Operator::Kernel kernel() const { return kernel_; }
 
 private:
     const Operator* op_;
