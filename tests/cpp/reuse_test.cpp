@@ -318,6 +318,58 @@ TEST(Reuse, RefinementGivesTheSameBitsOnRandomFormulas) {
     EXPECT_GT(mixed, 50);
 }
 
+// Constants that start with every row on the real axis and are fitted to
+// data that only complex values reach: accepted trials take rows off the
+// axis, and the fits must still be those of the complex tape and of plain
+// evaluation, bit for bit, with either solver.
+TEST(Reuse, TrialsThatTakeRowsOffTheAxisKeepTheBits) {
+    using test::op;
+    using test::param;
+    using test::var;
+    Rows raw;
+    std::vector<double> ys;
+    for (std::size_t k = 0; k < 90; ++k) {
+        const double x = -1.5 + 0.034 * static_cast<double>(k);
+        raw.push_back({x});
+        ys.push_back(std::log(std::fabs(x + 0.3)) * 1.7 + 0.01 * std::cos(static_cast<double>(k)));
+    }
+    const Samples rows = Samples::from_rows(raw);
+    // ln(x + a)·b and ln(sqrt(x + a)²)·b, from a = `shift`.
+    const auto formula = [](int which, double shift) {
+        std::vector<Token> tokens = {var(0), param(0, {shift, 0.0}), op(op_ids::Plus)};
+        if (which == 1) tokens.insert(tokens.end(), {op(op_ids::Sqrt), op(op_ids::Square)});
+        tokens.insert(tokens.end(), {op(op_ids::Log), param(1, {1.7, 0.0}), op(op_ids::Times)});
+        return tokens;
+    };
+    for (const int which : {0, 1}) {
+        for (const bool lm : {false, true}) {
+            const double shift = lm ? 2.0 : 1.0;
+            const std::vector<Token> tokens = formula(which, shift);
+            std::vector<double> fitted[3];
+            RefinedError errors[3];
+            const ValueSource sources[3] = {{true, true}, {true, false}, {false, false}};
+            for (int s = 0; s < 3; ++s) {
+                if (lm) {
+                    for (const Token& t : tokens)
+                        if (t.kind == TokenKind::Param) fitted[s].push_back(t.value.re);
+                    errors[s] = fit_values_lm(tokens, rows, ys, 0.0, 0.5, ops(), 30, sources[s], 0.0, fitted[s]);
+                } else {
+                    errors[s] = refine_values(tokens, rows, ys, 0.0, 0.5, ops(), 30, sources[s], fitted[s]);
+                }
+            }
+            // The fitted shift moved past rows, whose logarithm argument
+            // turned negative: an accepted trial took them off the axis.
+            EXPECT_LT(fitted[0][0], shift - 0.1) << which << lm;
+            for (int s = 1; s < 3; ++s) {
+                EXPECT_TRUE(same_bits(errors[0].error, errors[s].error)) << lm << " " << s;
+                ASSERT_EQ(fitted[0].size(), fitted[s].size());
+                for (std::size_t j = 0; j < fitted[0].size(); ++j)
+                    EXPECT_TRUE(same_bits(fitted[0][j], fitted[s][j])) << lm << " " << s << " " << j;
+            }
+        }
+    }
+}
+
 TEST(Reuse, CompositionsFromStoredValuesMatchWholeEvaluation) {
     FormulaMaker maker(23);
     Rows raw;
