@@ -243,15 +243,16 @@ void FormulaTape::eval_moved_rows(std::size_t j, Complex moved, const Complex* v
                 if (defined[r] && !step(i, values + r * width, out[r])) defined[r] = 0;
             continue;
         }
-        // The other operand of a binary step, read from the stored row; a
-        // unary step reads the carried value alone.
-        const bool from_left = path_from_left_[i] != 0;
-        const std::size_t other = node.arity != 2 ? 0 : from_left ? node.right : node.left;
+        // The carried value is the left operand unless the path enters from
+        // the right; a binary step reads its other operand from the row.
+        const bool binary = node.arity == 2;
+        const std::size_t carried_at = binary && path_from_left_[i] == 0 ? 1 : 0;
+        const std::size_t other = carried_at == 0 ? node.right : node.left;
         for (std::size_t r = 0; r < count; ++r) {
             if (!defined[r]) continue;
-            const Complex stored = node.arity == 2 ? values[r * width + other] : Complex{};
-            const Complex operands[2] = {from_left || node.arity != 2 ? out[r] : stored,
-                                         from_left || node.arity != 2 ? stored : out[r]};
+            Complex operands[2] = {};
+            operands[carried_at] = out[r];
+            if (binary) operands[1 - carried_at] = values[r * width + other];
             Complex value;
             if (kernel(operands, value) && within_value_limit(value))
                 out[r] = value;
