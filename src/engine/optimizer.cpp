@@ -207,6 +207,10 @@ struct TapeScratch {
             std::vector<double>().swap(real_base);
             std::vector<double>().swap(real_trial);
         }
+        if ((resorted.capacity() + left_values.capacity()) * sizeof(Complex) > kKeepBytes) {
+            std::vector<Complex>().swap(resorted);
+            std::vector<Complex>().swap(left_values);
+        }
     }
 };
 
